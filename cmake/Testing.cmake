@@ -1,0 +1,46 @@
+# Test registration shared by every folder below tests/.
+#
+# updater_add_test(NAME name SOURCES files... [LIBS libs...] [LABELS labels...]
+#                  [TIMEOUT seconds] [NETNS])
+#   Builds one GoogleTest executable and registers it as one ctest test of the
+#   same name, runnable alone with `ctest -R name`. NETNS starts it inside a
+#   fresh network namespace that has only loopback (tools/netns-run): use it
+#   for every test that can reach discovery, beacons or a link server, and for
+#   every test that runs the Updater binary.
+#
+# updater_add_command_test(NAME name COMMAND cmd args... [LABELS ...]
+#                          [TIMEOUT seconds] [NETNS])
+#   Registers an arbitrary command (a script, a simulator self-test) the same way.
+
+set(UPDATER_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
+
+function(updater_add_test)
+    cmake_parse_arguments(T "NETNS" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 60)
+    endif()
+    find_package(GTest REQUIRED)
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} testsupport GTest::gtest GTest::gtest_main)
+    set(cmd $<TARGET_FILE:${T_NAME}>)
+    if(T_NETNS)
+        set(cmd ${UPDATER_NETNS_RUN} ${cmd})
+    endif()
+    add_test(NAME ${T_NAME} COMMAND ${cmd})
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+        ENVIRONMENT "UPDATER_SOURCE_DIR=${PROJECT_SOURCE_DIR};UPDATER_BUILD_DIR=${PROJECT_BINARY_DIR}")
+endfunction()
+
+function(updater_add_command_test)
+    cmake_parse_arguments(T "NETNS" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 60)
+    endif()
+    set(cmd ${T_COMMAND})
+    if(T_NETNS)
+        set(cmd ${UPDATER_NETNS_RUN} ${cmd})
+    endif()
+    add_test(NAME ${T_NAME} COMMAND ${cmd})
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+        ENVIRONMENT "UPDATER_SOURCE_DIR=${PROJECT_SOURCE_DIR};UPDATER_BUILD_DIR=${PROJECT_BINARY_DIR}")
+endfunction()

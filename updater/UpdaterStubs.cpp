@@ -1,0 +1,63 @@
+// Operations whose units are not part of this build yet. Each reports at error
+// level and fails, so every command line already reaches its operation. A unit
+// that implements an operation removes it from here.
+#include "updater/Updater.h"
+
+namespace {
+void notAvailable(UpdaterDisplayInterface& display, const char* what) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s: not available in this build", what);
+}
+} // namespace
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+    notAvailable(display(), "Discover_Devices");
+    return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_SXNetwork_Devices(unsigned int, linkType) {
+    notAvailable(display(), "Discover_SXNetwork_Devices");
+    return {};
+}
+
+bool Updater::Update_Firmware(unsigned int, unsigned int, std::string, unsigned char, unsigned int,
+                              bool) {
+    notAvailable(display(), "Update_Firmware");
+    return false;
+}
+
+unsigned int Updater::Download_Firmware(unsigned int, std::string, bool, bool) {
+    notAvailable(display(), "Download_Firmware");
+    return 0;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int) {
+    notAvailable(display(), "Get_BuildList");
+    return {};
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) {
+    notAvailable(display(), "Get_BuildListLocal");
+    return {};
+}
+
+std::string Updater::Get_JWT(unsigned int) {
+    notAvailable(display(), "Get_JWT");
+    return {};
+}
+
+bool Updater::Recover_Firmware(std::string, unsigned int, unsigned int, unsigned int, std::string,
+                               bool) {
+    notAvailable(display(), "Recover_Firmware");
+    return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, unsigned int, std::string, unsigned int,
+                              bool) {
+    notAvailable(display(), "Get_Fingerprint");
+    return false;
+}
+
+unsigned int Updater::Download_Firmware(Fingerprint, std::string, bool) {
+    notAvailable(display(), "Download_Firmware");
+    return 0;
+}
