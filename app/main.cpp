@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "app/UpdaterMain.h"
+
+int main(int argc, char* argv[]) {
+    return UpdaterMain(argc, argv);
+}

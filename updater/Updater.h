@@ -28,7 +28,7 @@ struct DeviceInfo : linkSpec {
     uint32_t error = 0;          // aErr of the first query that failed; 0: all succeeded
 
     DeviceInfo() : linkSpec{} {}
-    explicit DeviceInfo(const linkSpec& spec) : linkSpec(spec) {}
+    explicit DeviceInfo(const linkSpec& where) : linkSpec(where) {}
     DeviceInfo(const DeviceInfo&) = default;
     DeviceInfo(DeviceInfo&&) = default;
     DeviceInfo& operator=(const DeviceInfo&) = default;

@@ -1,0 +1,79 @@
+// Runs the simulated modules: opens their transports, prints one line per
+// endpoint, and drives everything from one poll loop (bytes in, packets
+// through the firmware, replies out with the fault switches applied,
+// heartbeats, discovery answers, signals).
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/module/Config.h"
+#include "sim/module/Firmware.h"
+#include "sim/module/PacketLog.h"
+#include "sim/module/Transport.h"
+
+namespace csim {
+
+class Host {
+public:
+    explicit Host(SimConfig config);
+    ~Host();
+    // Opens the log and every transport and prints the endpoint lines and
+    // "ready". False with a message on failure.
+    bool start(std::string& error);
+    // Runs until SIGTERM/SIGINT or the run-time bound; returns the exit status.
+    int run();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct Connection {
+        std::unique_ptr<Channel> channel;
+        PortId id = 0;
+        std::size_t module = 0;
+        bool isPty = false;
+        Framer framer;
+        std::vector<uint8_t> outbuf; // bytes the channel did not take yet
+    };
+    struct Runtime {
+        std::unique_ptr<SimModule> module;
+        int listener = -1;
+        uint16_t tcpPort = 0;
+        int udp = -1;
+        unsigned tcpCount = 0;
+        unsigned ptyCount = 0;
+        uint64_t replies = 0;
+        uint64_t garbageSent = 0;
+        unsigned heartbeatScheduledMs = 0;
+        Clock::time_point nextHeartbeat;
+    };
+    struct Delayed {
+        PortId port;
+        std::vector<uint8_t> bytes;
+    };
+
+    bool openPty(std::size_t module, std::string& error);
+    void onReadable(PortId id);
+    void onAccept(std::size_t module);
+    void onDiscovery(std::size_t module);
+    void closeConnection(PortId id, const char* why);
+    void send(PortId id, const std::vector<Packet>& packets, bool asReplies);
+    void writeNow(Connection& c, const std::vector<uint8_t>& bytes);
+    void flush(Connection& c);
+    void heartbeats(Clock::time_point now);
+    bool writeState();
+    void printLine(const std::string& line);
+
+    SimConfig config_;
+    PacketLog log_;
+    std::vector<Runtime> modules_;
+    std::map<PortId, Connection> connections_;
+    std::multimap<Clock::time_point, Delayed> delayed_; // replies held back by the delay fault
+    PortId nextPort_ = 1;
+    int signalFd_ = -1;
+};
+
+} // namespace csim

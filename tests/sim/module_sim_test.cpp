@@ -1,0 +1,694 @@
+// Wire-level tests of the module simulator: a small client of the test's own
+// speaks raw bytes to corvantis-sim over TCP and a pseudo-terminal and checks
+// what comes back against the packet format (address, length, data), the UEI
+// reply forms, byte-array chunking, store slots, factory data, heartbeats and
+// the fault switches. Nothing here uses the device library.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// How long a reply may take before the test calls it missing.
+constexpr auto kReplyWait = 2000ms;
+// How long the test waits to be sure that nothing comes.
+constexpr auto kQuietWait = 300ms;
+
+struct Pkt {
+    uint8_t addr = 0;
+    Bytes data;
+    bool operator==(const Pkt& o) const { return addr == o.addr && data == o.data; }
+};
+
+std::string hex(const Bytes& b) {
+    std::string s;
+    char buf[4];
+    for (uint8_t x : b) {
+        std::snprintf(buf, sizeof buf, "%02X", x);
+        s += buf;
+    }
+    return s;
+}
+
+// The test's own reader of the wire format: bytes in, packets out.
+class Client {
+public:
+    explicit Client(int fd) : fd_(fd) {}
+    ~Client() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    static std::unique_ptr<Client> tcp(uint16_t port) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close(fd);
+            return nullptr;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return std::make_unique<Client>(fd);
+    }
+
+    static std::unique_ptr<Client> serial(const std::string& path) {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0)
+            return nullptr;
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+        tcflush(fd, TCIOFLUSH);
+        return std::make_unique<Client>(fd);
+    }
+
+    void send(const Bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
+    void sendPacket(uint8_t addr, const Bytes& data) {
+        Bytes b{addr, static_cast<uint8_t>(data.size())};
+        b.insert(b.end(), data.begin(), data.end());
+        send(b);
+    }
+
+    // Reads raw bytes until `n` arrived or the time ran out.
+    Bytes readBytes(std::size_t n, std::chrono::milliseconds wait = kReplyWait) {
+        Bytes out;
+        auto end = std::chrono::steady_clock::now() + wait;
+        while (out.size() < n) {
+            if (!pending_.empty()) {
+                out.push_back(pending_.front());
+                pending_.erase(pending_.begin());
+                continue;
+            }
+            if (!fill(end))
+                break;
+        }
+        return out;
+    }
+
+    // Reads the next packet, skipping heartbeats unless asked for them.
+    std::optional<Pkt> readPacket(std::chrono::milliseconds wait = kReplyWait,
+                                  bool keepHeartbeats = false) {
+        auto end = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return std::nullopt;
+            Bytes head = readBytes(2, left);
+            if (head.size() < 2)
+                return std::nullopt;
+            Pkt p{head[0], readBytes(head[1], left)};
+            if (p.data.size() != head[1])
+                return std::nullopt;
+            if (!keepHeartbeats && p.data.size() == 2 && p.data[0] == 0)
+                continue;
+            return p;
+        }
+    }
+
+    // True when the peer closed or reset the connection within the wait.
+    bool closedWithin(std::chrono::milliseconds wait) {
+        auto end = std::chrono::steady_clock::now() + wait;
+        uint8_t buf[256];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0)
+                return true;
+        }
+        return false;
+    }
+
+private:
+    bool fill(std::chrono::steady_clock::time_point end) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        uint8_t buf[512];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        pending_.insert(pending_.end(), buf, buf + n);
+        return true;
+    }
+
+    int fd_;
+    Bytes pending_;
+};
+
+// One simulator process for a test, with its endpoints read from its output.
+class Sim {
+public:
+    explicit Sim(std::vector<std::string> args) {
+        std::vector<std::string> argv{testsupport::buildPath("corvantis-sim"), "--log",
+                                      dir.file("packets.log"), "--state", dir.file("state.json"),
+                                      "--max-runtime", "60"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        proc = std::make_unique<testsupport::BackgroundProcess>(argv);
+        std::string line;
+        std::smatch m;
+        while (proc->readLine(line, 5s)) {
+            lines.push_back(line);
+            static const std::regex tcpLine(R"(^tcp [0-9.]+:([0-9]+) serial=([0-9A-F]{8})$)");
+            static const std::regex ptyLine(R"(^pty (\S+) serial=[0-9A-F]{8}( link=\S+)?$)");
+            if (std::regex_match(line, m, tcpLine))
+                tcpPorts.push_back(static_cast<uint16_t>(std::stoi(m[1])));
+            else if (std::regex_match(line, m, ptyLine))
+                ptys.push_back(m[1]);
+            if (line == "ready") {
+                ready = true;
+                break;
+            }
+        }
+    }
+
+    std::unique_ptr<Client> connect(std::size_t i = 0) {
+        return i < tcpPorts.size() ? Client::tcp(tcpPorts[i]) : nullptr;
+    }
+
+    nlohmann::json dumpState() {
+        std::remove(dir.file("state.json").c_str());
+        kill(proc->pid(), SIGUSR1);
+        auto end = std::chrono::steady_clock::now() + kReplyWait;
+        while (std::chrono::steady_clock::now() < end) {
+            if (testsupport::fileExists(dir.file("state.json")))
+                return nlohmann::json::parse(testsupport::readFile(dir.file("state.json")));
+            usleep(10000);
+        }
+        return nullptr;
+    }
+
+    std::string log() { return testsupport::readFile(dir.file("packets.log")); }
+
+    testsupport::TempDir dir;
+    std::unique_ptr<testsupport::BackgroundProcess> proc;
+    std::vector<std::string> lines;
+    std::vector<uint16_t> tcpPorts;
+    std::vector<std::string> ptys;
+    bool ready = false;
+};
+
+// A UEI get request and a set request, as a host sends them.
+Bytes get(uint8_t cmd, uint8_t option, uint8_t index = 0) {
+    return {cmd, static_cast<uint8_t>(option | 0x40), static_cast<uint8_t>(index | 0x20)};
+}
+Bytes set(uint8_t cmd, uint8_t option, const Bytes& value, uint8_t index = 0) {
+    Bytes b{cmd, static_cast<uint8_t>(option | 0x80), static_cast<uint8_t>(index | 0x20)};
+    b.insert(b.end(), value.begin(), value.end());
+    return b;
+}
+
+// Sends a byte array in chunks of 24 with the trailer byte (continue flag,
+// sequence number), as the host library splits it.
+void sendArray(Client& c, uint8_t addr, uint8_t cmd, uint8_t option, const Bytes& value) {
+    std::size_t off = 0;
+    unsigned seq = 0;
+    do {
+        std::size_t n = std::min<std::size_t>(24, value.size() - off);
+        bool more = off + n < value.size();
+        Bytes d{cmd, static_cast<uint8_t>(option | 0x80), 0x20};
+        d.insert(d.end(), value.begin() + long(off), value.begin() + long(off + n));
+        d.push_back(static_cast<uint8_t>((more ? 0x80 : 0) | (seq & 0x7F)));
+        c.sendPacket(addr, d);
+        off += n;
+        ++seq;
+    } while (off < value.size());
+}
+
+// Reads a byte-array reply, checking the chunk layout as it goes.
+std::optional<Bytes> readArray(Client& c, uint8_t cmd, uint8_t option, std::vector<Pkt>* raw = nullptr) {
+    Bytes out;
+    for (unsigned seq = 0; seq < 1000; ++seq) {
+        auto p = c.readPacket();
+        if (!p)
+            return std::nullopt;
+        if (raw)
+            raw->push_back(*p);
+        EXPECT_GE(p->data.size(), 4u);
+        EXPECT_EQ(p->data[0], cmd);
+        EXPECT_EQ(p->data[1], option);
+        EXPECT_EQ(p->data[2], 0);
+        uint8_t trailer = p->data.back();
+        EXPECT_EQ(trailer & 0x7F, seq & 0x7F) << "chunk " << seq;
+        out.insert(out.end(), p->data.begin() + 3, p->data.end() - 1);
+        if (!(trailer & 0x80))
+            return out;
+        EXPECT_EQ(p->data.size(), 28u) << "every chunk but the last is full";
+    }
+    return std::nullopt;
+}
+
+TEST(ModuleSim, PrintsEndpointLinesThenReady) {
+    Sim sim({"--tcp", "127.0.0.1:0", "--pty", "--serial", "0A1B2C3D"});
+    ASSERT_TRUE(sim.ready);
+    ASSERT_EQ(sim.tcpPorts.size(), 1u);
+    ASSERT_EQ(sim.ptys.size(), 1u);
+    EXPECT_NE(sim.tcpPorts[0], 0);
+    EXPECT_NE(sim.lines[0].find("serial=0A1B2C3D"), std::string::npos);
+}
+
+TEST(ModuleSim, AnswersMagicFromItsAddressSoASyncSequenceReads_A0A0) {
+    Sim sim({"--address", "6"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    // The host's synchronisation: six cmdMAGIC packets in one burst.
+    Bytes burst;
+    for (int i = 0; i < 6; ++i)
+        burst.insert(burst.end(), {0xAD, 0x00});
+    c->send(burst);
+    EXPECT_EQ(hex(c->readBytes(12)), "060006000600060006000600");
+    EXPECT_TRUE(c->readBytes(1, kQuietWait).empty()) << "one answer per cmdMAGIC";
+}
+
+TEST(ModuleSim, SystemGetsAnswerInTheReplyFormWithTheValueWidthOfTheOption) {
+    Sim sim({"--serial", "12345678", "--model", "7", "--version", "0x2F020B05", "--build", "4660",
+             "--address", "4", "--option", "4=1"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    struct Case {
+        Bytes request;
+        std::string reply; // data bytes in hex
+    } cases[] = {
+        {get(3, 7), "0307002F020B05"},         // version, 32-bit
+        {get(3, 9), "030900" "12345678"},      // serial number
+        {get(3, 8), "03080007"},               // model, one byte
+        {get(3, 1), "03010004"},               // module address
+        {get(3, 2), "03020004"},               // router address defaults to its own
+        {get(3, 4), "03040001"},               // LED as configured
+        {get(3, 43), "032B0000001234"},        // build
+        {{3, 0x40 | 39, 0x20, 0}, "03270012345678"}, // unique id word 0 = serial
+        {{73, 0xFF}, "49FF00001234"},          // module information: build
+        {{73, 1, 3, 7, 0, 0x40}, "490103070000"},     // entity present: version get
+        {{73, 1, 3, 7, 0, 0x80}, "49010307001D"},     // version is read-only
+        {{73, 1, 95, 10, 0, 0x80}, "49015F0A001C"},   // no upgrade entity
+        {{73, 4, 3}, "49040301"},              // one system entity
+        {{23, 9, 8, 7}, "17090807"},           // debug echo
+        {set(3, 4, {0}), "03C400"},            // LED set: option|0xC0, plain index
+        {get(3, 4), "03040000"},               // and it took
+    };
+    for (const Case& k : cases) {
+        c->sendPacket(4, k.request);
+        auto p = c->readPacket();
+        ASSERT_TRUE(p) << "no reply to " << hex(k.request);
+        EXPECT_EQ(p->addr, 4);
+        EXPECT_EQ(hex(p->data), k.reply) << "request " << hex(k.request);
+    }
+}
+
+TEST(ModuleSim, ErrorRepliesCarryTheCodeAfterTheSpecifierWithBit7) {
+    Sim sim({"--error", "3:12:21"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    struct Case {
+        Bytes request;
+        std::string reply;
+    } cases[] = {
+        {get(3, 5), "0305801D"},        // no option 5: aErrInvalidOption
+        {get(3, 63), "033F801D"},       // none beyond the table either
+        {set(3, 7, {0, 0, 0, 1}), "03C7801D"}, // a read-only option refuses a set
+        {get(50, 1), "3201801C"},       // unknown entity: aErrInvalidEntity
+        {get(3, 7, 1), "0307811A"},     // index 1 of the one system entity: aErrIndexRange
+        {{3, 0x40 | 39, 0x20, 4}, "0327801A"}, // unique id has words 0..3
+        {get(3, 12), "030C8015"},       // the error switch: aErrUnimplemented
+        {set(3, 2, {}), "03C2800E"},    // a set without its value: aErrSize
+    };
+    for (const Case& k : cases) {
+        c->sendPacket(2, k.request);
+        auto p = c->readPacket();
+        ASSERT_TRUE(p) << "no reply to " << hex(k.request);
+        EXPECT_EQ(hex(p->data), k.reply) << "request " << hex(k.request);
+    }
+    // Packets for another address and unknown raw commands get no answer.
+    c->sendPacket(8, get(3, 7));
+    c->sendPacket(2, {24, 1});
+    EXPECT_FALSE(c->readPacket(kQuietWait));
+}
+
+TEST(ModuleSim, ByteArraysTravelInChunksOf24WithSequenceAndContinueFlag) {
+    Sim sim({});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    for (std::size_t size : {0u, 1u, 24u, 25u, 50u, 1000u, 3100u}) {
+        Bytes value(size);
+        for (std::size_t i = 0; i < size; ++i)
+            value[i] = static_cast<uint8_t>(i * 7 + size);
+        sendArray(*c, 2, 3, 32, value);
+        auto ack = c->readPacket();
+        ASSERT_TRUE(ack) << size;
+        EXPECT_EQ(hex(ack->data), "03E000") << "one reply after the last chunk, size " << size;
+        c->sendPacket(2, get(3, 32));
+        std::vector<Pkt> raw;
+        auto back = readArray(*c, 3, 32, &raw);
+        ASSERT_TRUE(back) << size;
+        EXPECT_EQ(*back, value) << size;
+        EXPECT_EQ(raw.size(), size == 0 ? 1 : (size + 23) / 24) << size;
+    }
+}
+
+TEST(ModuleSim, FiftyByteArrayHasTheDocumentedTrailers) {
+    Sim sim({"--option", "32=" + std::string(50, 'x')});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    c->sendPacket(2, get(3, 32));
+    std::vector<Pkt> raw;
+    for (int i = 0; i < 3; ++i) {
+        auto p = c->readPacket();
+        ASSERT_TRUE(p);
+        raw.push_back(*p);
+    }
+    EXPECT_EQ(raw[0].data.size(), 28u);
+    EXPECT_EQ(raw[0].data.back(), 0x80);
+    EXPECT_EQ(raw[1].data.size(), 28u);
+    EXPECT_EQ(raw[1].data.back(), 0x81);
+    EXPECT_EQ(raw[2].data.size(), 6u);
+    EXPECT_EQ(raw[2].data.back(), 0x02);
+}
+
+TEST(ModuleSim, ArrayChunkOutOfSequenceIsRefused) {
+    Sim sim({});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    Bytes first{3, 0x80 | 32, 0x20};
+    first.insert(first.end(), 24, 'a');
+    first.push_back(0x80); // sequence 0, more follows
+    Bytes third{3, 0x80 | 32, 0x20, 'b', 0x02}; // sequence 2: 1 is missing
+    c->sendPacket(2, first);
+    c->sendPacket(2, third);
+    auto p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "03E08018"); // aErrPacket
+}
+
+TEST(ModuleSim, ReorderFaultSwapsSecondAndThirdChunk) {
+    Sim sim({"--reorder-chunks", "--option", "32=" + std::string(60, 'y')});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    c->sendPacket(2, get(3, 32));
+    std::vector<uint8_t> trailers;
+    for (int i = 0; i < 3; ++i) {
+        auto p = c->readPacket();
+        ASSERT_TRUE(p);
+        trailers.push_back(p->data.back());
+    }
+    EXPECT_EQ(hex(trailers), "800281");
+}
+
+TEST(ModuleSim, StoreSlotWriteReadCloseAndErrors) {
+    Sim sim({});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    auto ask = [&](const Bytes& req) {
+        c->sendPacket(2, req);
+        auto p = c->readPacket();
+        return p ? hex(p->data) : std::string("none");
+    };
+    EXPECT_EQ(ask({4, 1, 0, 1}), "0401000104" "00"); // capacity 1024
+    EXPECT_EQ(ask({4, 2, 0, 1}), "040200010000");    // empty
+    EXPECT_EQ(ask({4, 1, 0, 9}), "0481000903");      // no slot 9: aErrNotFound
+    std::string open = ask({4, 4, 0, 1});
+    ASSERT_EQ(open.size(), 10u);
+    uint8_t h = static_cast<uint8_t>(std::stoi(open.substr(8), nullptr, 16));
+    EXPECT_EQ(ask({4, 3, 0, 1}), "0483000105"); // already open: aErrBusy
+    Bytes data(60);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i + 1);
+    for (std::size_t off = 0; off < data.size(); off += 25) {
+        std::size_t n = std::min<std::size_t>(25, data.size() - off);
+        Bytes req{4, 7, h};
+        uint8_t sum = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            req.push_back(data[off + i]);
+            sum = static_cast<uint8_t>(sum + data[off + i]);
+        }
+        EXPECT_EQ(ask(req), hex({4, 7, h, sum}));
+    }
+    EXPECT_EQ(ask({4, 8, h}), hex({4, 8, h, 0}));
+    EXPECT_EQ(ask({4, 8, h}), hex({4, 0x88, h, 2})); // closed handle: aErrParam
+    EXPECT_EQ(ask({4, 2, 0, 1}), "04020001003C");     // 60 bytes now
+    std::string ropen = ask({4, 3, 0, 1});
+    ASSERT_EQ(ropen.size(), 10u);
+    uint8_t rh = static_cast<uint8_t>(std::stoi(ropen.substr(8), nullptr, 16));
+    Bytes back;
+    for (int i = 0; i < 3; ++i) {
+        c->sendPacket(2, {4, 6, rh});
+        auto p = c->readPacket();
+        ASSERT_TRUE(p);
+        back.insert(back.end(), p->data.begin() + 3, p->data.end());
+    }
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(ask({4, 8, rh}), hex({4, 8, rh, 0}));
+    // The state dump shows what was written.
+    auto st = sim.dumpState();
+    ASSERT_FALSE(st.is_null());
+    EXPECT_EQ(st["modules"][0]["stores"][0]["slots"][1]["data"], "hex:" + hex(data));
+}
+
+TEST(ModuleSim, FactoryDataReadsIn26ByteRepliesAndWritesCommitAtTheEnd) {
+    Bytes initial(30);
+    for (std::size_t i = 0; i < initial.size(); ++i)
+        initial[i] = static_cast<uint8_t>(0xA0 + i);
+    Sim sim({});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    // Write selector 2: first packet with 0x40|0x10, then 0x10, then the end.
+    c->sendPacket(2, [&] {
+        Bytes b{94, 0x52};
+        b.insert(b.end(), initial.begin(), initial.begin() + 26);
+        return b;
+    }());
+    auto p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "5E02");
+    c->sendPacket(2, {94, 0x12, initial[26], initial[27], initial[28], initial[29]});
+    p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "5E02");
+    c->sendPacket(2, {94, 0x20, 0, 30});
+    p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "5E00");
+    // Read it back: a full reply (28 data bytes) means more follows.
+    c->sendPacket(2, {94, 0x42});
+    p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->data.size(), 28u);
+    Bytes back(p->data.begin() + 2, p->data.end());
+    c->sendPacket(2, {94, 0x02});
+    p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->data.size(), 6u);
+    back.insert(back.end(), p->data.begin() + 2, p->data.end());
+    EXPECT_EQ(back, initial);
+    c->sendPacket(2, {94, 0x20, 0, 29}); // a wrong count: aErrSize
+    p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "5E800E");
+}
+
+TEST(ModuleSim, HeartbeatsComeAtTheIntervalAndAnswersAreChecked) {
+    Sim sim({"--heartbeat-ms", "100"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::vector<uint8_t> counters;
+    auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (counters.size() < 8 && std::chrono::steady_clock::now() < end) {
+        auto p = c->readPacket(500ms, true);
+        ASSERT_TRUE(p) << "heartbeat missing";
+        ASSERT_EQ(p->addr, 2);
+        ASSERT_EQ(p->data.size(), 2u);
+        ASSERT_EQ(p->data[0], 0);
+        at.push_back(std::chrono::steady_clock::now());
+        counters.push_back(p->data[1]);
+        // Answer all but the fourth, and the seventh wrongly.
+        if (counters.size() == 7)
+            c->sendPacket(2, {0, static_cast<uint8_t>(p->data[1] + 1)});
+        else if (counters.size() != 4)
+            c->sendPacket(2, {0, static_cast<uint8_t>(p->data[1] + 2)});
+    }
+    ASSERT_EQ(counters.size(), 8u);
+    for (std::size_t i = 1; i < counters.size(); ++i)
+        EXPECT_EQ(counters[i], uint8_t(counters[i - 1] + 1));
+    auto span = std::chrono::duration_cast<std::chrono::milliseconds>(at.back() - at.front());
+    // Seven intervals of 100 ms; generous bounds, this is not a timing test.
+    EXPECT_GE(span.count(), 500);
+    EXPECT_LE(span.count(), 1400);
+    auto st = sim.dumpState();
+    ASSERT_FALSE(st.is_null());
+    const auto& hb = st["modules"][0]["heartbeats"];
+    EXPECT_EQ(hb["answered"], 6);
+    EXPECT_EQ(hb["wrong"], 1);
+    EXPECT_GE(hb["missed"].get<int>(), 1);
+    // System option 3 reads the interval in steps of 100 ms; 0 stops them.
+    c->sendPacket(2, get(3, 3));
+    auto p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "03030001");
+    c->sendPacket(2, set(3, 3, {0}));
+    ASSERT_TRUE(c->readPacket());
+    c->readPacket(150ms, true); // one may have been on its way
+    EXPECT_FALSE(c->readPacket(kQuietWait, true));
+}
+
+TEST(ModuleSim, GarbageBeforeRepliesIsWrittenAsConfigured) {
+    Sim sim({"--garbage", "FF0103", "--garbage-every", "2"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    c->send({0xAD, 0, 0xAD, 0, 0xAD, 0});
+    EXPECT_EQ(hex(c->readBytes(9)), "0200" "FF0103" "0200" "0200");
+}
+
+TEST(ModuleSim, SilentAfterNPacketsAnswersNothingMore) {
+    Sim sim({"--silent-after", "2"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    c->send({0xAD, 0, 0xAD, 0, 0xAD, 0});
+    EXPECT_EQ(hex(c->readBytes(6, kQuietWait * 2)), "02000200");
+}
+
+TEST(ModuleSim, DelayHoldsRepliesBack) {
+    Sim sim({"--delay-ms", "300"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    auto t0 = std::chrono::steady_clock::now();
+    c->send({0xAD, 0});
+    EXPECT_TRUE(c->readBytes(2, 150ms).empty());
+    EXPECT_EQ(hex(c->readBytes(2)), "0200");
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 290ms);
+}
+
+TEST(ModuleSim, DropAfterNResetsTheConnectionOnceAndServesTheNext) {
+    Sim sim({"--drop-after", "2"});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    c->send({0xAD, 0});
+    EXPECT_EQ(hex(c->readBytes(2)), "0200");
+    c->send({0xAD, 0});
+    EXPECT_TRUE(c->closedWithin(kReplyWait));
+    auto again = sim.connect();
+    ASSERT_TRUE(again);
+    again->send({0xAD, 0});
+    EXPECT_EQ(hex(again->readBytes(2)), "0200");
+    EXPECT_NE(sim.log().find("drop"), std::string::npos);
+}
+
+TEST(ModuleSim, SerialLinkOverAPseudoTerminalWithResync) {
+    Sim sim({"--pty", "--address", "8"});
+    ASSERT_TRUE(sim.ready);
+    ASSERT_EQ(sim.ptys.size(), 1u);
+    auto c = Client::serial(sim.ptys[0]);
+    ASSERT_TRUE(c);
+    // Odd bytes and a bogus length before the request are skipped.
+    c->send({0x01, 0xFF, 0x04, 0x1F, 0x08, 0x03, 0x03, 0x49, 0x20});
+    auto p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->addr, 8);
+    EXPECT_EQ(hex(p->data), "03090040F5849A");
+    EXPECT_NE(sim.log().find("rx serial=40F5849A ep=pty1 addr=08 len=3 data=034920"),
+              std::string::npos);
+    EXPECT_NE(sim.log().find("ep=pty1 skip n=4"), std::string::npos);
+}
+
+TEST(ModuleSim, SeveralModulesFromOneConfigurationFile) {
+    testsupport::TempDir dir;
+    nlohmann::json cfg = {
+        {"modules",
+         {{{"serial", "11111111"}, {"tcp", "127.0.0.1:0"}, {"address", 2}},
+          {{"serial", "22222222"}, {"tcp", "127.0.0.1:0"}, {"address", 4},
+           {"faults", {{"errors", {{{"cmd", 3}, {"option", 7}, {"code", 21}}}}}}}}}};
+    ASSERT_TRUE(testsupport::writeFile(dir.file("cfg.json"), cfg.dump()));
+    Sim sim({"--config", dir.file("cfg.json")});
+    ASSERT_TRUE(sim.ready);
+    ASSERT_EQ(sim.tcpPorts.size(), 2u);
+    auto a = sim.connect(0);
+    auto b = sim.connect(1);
+    ASSERT_TRUE(a && b);
+    a->sendPacket(2, get(3, 9));
+    b->sendPacket(4, get(3, 9));
+    auto pa = a->readPacket();
+    auto pb = b->readPacket();
+    ASSERT_TRUE(pa && pb);
+    EXPECT_EQ(hex(pa->data), "03090011111111");
+    EXPECT_EQ(hex(pb->data), "03090022222222");
+    b->sendPacket(4, get(3, 7));
+    pb = b->readPacket();
+    ASSERT_TRUE(pb);
+    EXPECT_EQ(hex(pb->data), "03078015");
+}
+
+TEST(ModuleSim, SaveAndResetKeepOnlySavedSettingsAndStateIsWrittenAtExit) {
+    Sim sim({});
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    auto call = [&](const Bytes& req) {
+        c->sendPacket(2, req);
+        auto p = c->readPacket();
+        return p ? hex(p->data) : std::string("none");
+    };
+    EXPECT_EQ(call(set(3, 6, {3})), "03C600");  // boot slot 3
+    EXPECT_EQ(call(set(3, 10, {})), "03CA00");  // save
+    EXPECT_EQ(call(set(3, 6, {5})), "03C600");  // boot slot 5, not saved
+    EXPECT_EQ(call(set(3, 11, {})), "03CB00");  // reset
+    EXPECT_EQ(call(get(3, 6)), "03060003");
+    sim.proc->stop();
+    auto st = nlohmann::json::parse(testsupport::readFile(sim.dir.file("state.json")));
+    EXPECT_EQ(st["modules"][0]["resetCount"], 1);
+    EXPECT_EQ(st["modules"][0]["saveCount"], 1);
+    EXPECT_EQ(st["modules"][0]["options"]["6"], 3);
+}
+
+TEST(ModuleSim, BadConfigurationExitsWith2) {
+    auto r = testsupport::runProcess({testsupport::buildPath("corvantis-sim"), "--address", "3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("address"), std::string::npos);
+}
+
+} // namespace
