@@ -34,76 +34,53 @@ const char* aMutex_Identifier(const aMutex* mutex) {
     return mutex != nullptr ? mutex->name : "";
 }
 
+aErr aMutex_ErrorFromErrno(aMutexOperation operation, int error) {
+    if (error == 0) {
+        return aErrNone;
+    }
+    if (error == EINVAL) {
+        return aErrParam;
+    }
+    switch (operation) {
+    case aMutexOpLock:
+        return error == EDEADLK ? aErrDuplicate : aErrUnknown;
+    case aMutexOpTryLock:
+        return error == EBUSY ? aErrBusy : aErrUnknown;
+    case aMutexOpUnlock:
+        return error == EPERM ? aErrPermission : aErrUnknown;
+    case aMutexOpDestroy:
+        return error == EBUSY ? aErrBusy : error == EAGAIN ? aErrResource : aErrUnknown;
+    }
+    return aErrUnknown;
+}
+
 aErr aMutex_Lock(aMutex* mutex) {
     if (mutex == nullptr) {
         return aErrParam;
     }
-    switch (pthread_mutex_lock(&mutex->mutex)) {
-    case 0:
-        return aErrNone;
-    case EINVAL:
-        return aErrParam;
-    case EDEADLK:
-        return aErrDuplicate;
-    default:
-        return aErrUnknown;
-    }
+    return aMutex_ErrorFromErrno(aMutexOpLock, pthread_mutex_lock(&mutex->mutex));
 }
 
 aErr aMutex_TryLock(aMutex* mutex) {
     if (mutex == nullptr) {
         return aErrParam;
     }
-    switch (pthread_mutex_trylock(&mutex->mutex)) {
-    case 0:
-        return aErrNone;
-    case EINVAL:
-        return aErrParam;
-    case EBUSY:
-        return aErrBusy;
-    default:
-        return aErrUnknown;
-    }
+    return aMutex_ErrorFromErrno(aMutexOpTryLock, pthread_mutex_trylock(&mutex->mutex));
 }
 
 aErr aMutex_Unlock(aMutex* mutex) {
     if (mutex == nullptr) {
         return aErrParam;
     }
-    switch (pthread_mutex_unlock(&mutex->mutex)) {
-    case 0:
-        return aErrNone;
-    case EINVAL:
-        return aErrParam;
-    case EPERM:
-        return aErrPermission;
-    default:
-        return aErrUnknown;
-    }
+    return aMutex_ErrorFromErrno(aMutexOpUnlock, pthread_mutex_unlock(&mutex->mutex));
 }
 
 aErr aMutex_Destroy(aMutex** mutex) {
     if (mutex == nullptr || *mutex == nullptr) {
         return aErrParam;
     }
-    aErr result;
-    switch (pthread_mutex_destroy(&(*mutex)->mutex)) {
-    case 0:
-        result = aErrNone;
-        break;
-    case EAGAIN:
-        result = aErrResource;
-        break;
-    case EBUSY:
-        result = aErrBusy;
-        break;
-    case EINVAL:
-        result = aErrParam;
-        break;
-    default:
-        result = aErrUnknown;
-        break;
-    }
+    const aErr result =
+        aMutex_ErrorFromErrno(aMutexOpDestroy, pthread_mutex_destroy(&(*mutex)->mutex));
     delete *mutex;
     *mutex = nullptr;
     return result;

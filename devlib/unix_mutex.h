@@ -43,3 +43,13 @@ aErr aMutex_Unlock(aMutex* mutex);
 // freed regardless, so never destroy a held mutex); aErrResource for EAGAIN;
 // aErrUnknown otherwise. Never blocks.
 aErr aMutex_Destroy(aMutex** mutex);
+
+// The operations whose system error numbers are turned into aErr codes.
+enum aMutexOperation { aMutexOpLock, aMutexOpTryLock, aMutexOpUnlock, aMutexOpDestroy };
+
+// The aErr code for a POSIX error number returned by an operation (0 gives
+// aErrNone): EINVAL aErrParam for all; EDEADLK aErrDuplicate (lock); EBUSY
+// aErrBusy (try-lock, destroy); EPERM aErrPermission (unlock); EAGAIN
+// aErrResource (destroy); any other aErrUnknown. The functions above use it;
+// it is public so that code wrapping other POSIX primitives maps the same way.
+aErr aMutex_ErrorFromErrno(aMutexOperation operation, int error);

@@ -39,28 +39,37 @@ unsigned char* base64_decode(const char* text, size_t length, size_t* decodedLen
 
     const uint8_t* table = decodeTable().value;
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
-    const size_t dataChars = length - padding;
-    size_t o = 0;
-    for (size_t i = 0; i < length; i += 4) {
-        uint32_t word = 0;
-        for (size_t k = 0; k < 4; ++k) {
-            uint8_t v = 0;
-            if (i + k < dataChars) {
-                v = table[in[i + k]];
-                if (v == kInvalid) {
-                    std::free(out);
-                    return nullptr;
-                }
-            }
-            word = (word << 6) | v;
+    // Every group but the last has no padding: four lookups, one test for a
+    // character outside the alphabet (0xFF in the table), three bytes.
+    const size_t fullGroups = length / 4 - 1;
+    unsigned char* o = out;
+    for (size_t g = 0; g < fullGroups; ++g, in += 4, o += 3) {
+        const uint8_t a = table[in[0]], b = table[in[1]], c = table[in[2]], d = table[in[3]];
+        if ((a | b | c | d) & 0xC0) {
+            std::free(out);
+            return nullptr;
         }
-        // The last group writes only the bytes that its padding leaves.
-        const unsigned char bytes[3] = {static_cast<unsigned char>(word >> 16),
-                                        static_cast<unsigned char>(word >> 8),
-                                        static_cast<unsigned char>(word)};
-        for (size_t k = 0; k < 3 && o < size; ++k)
-            out[o++] = bytes[k];
+        const uint32_t word = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | d;
+        o[0] = static_cast<unsigned char>(word >> 16);
+        o[1] = static_cast<unsigned char>(word >> 8);
+        o[2] = static_cast<unsigned char>(word);
     }
+    // The last group writes only the bytes that its padding leaves.
+    uint32_t word = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        uint8_t v = 0;
+        if (k < 4 - padding) {
+            v = table[in[k]];
+            if (v == kInvalid) {
+                std::free(out);
+                return nullptr;
+            }
+        }
+        word = (word << 6) | v;
+    }
+    const size_t tail = 3 - padding;
+    for (size_t k = 0; k < tail; ++k)
+        o[k] = static_cast<unsigned char>(word >> (16 - 8 * k));
     out[size] = 0;
     if (decodedLength)
         *decodedLength = size;

@@ -9,40 +9,10 @@ void notAvailable(UpdaterDisplayInterface& display, const char* what) {
 }
 } // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-    notAvailable(display(), "Discover_Devices");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_SXNetwork_Devices(unsigned int, linkType) {
-    notAvailable(display(), "Discover_SXNetwork_Devices");
-    return {};
-}
-
 bool Updater::Update_Firmware(unsigned int, unsigned int, std::string, unsigned char, unsigned int,
                               bool) {
     notAvailable(display(), "Update_Firmware");
     return false;
-}
-
-unsigned int Updater::Download_Firmware(unsigned int, std::string, bool, bool) {
-    notAvailable(display(), "Download_Firmware");
-    return 0;
-}
-
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int) {
-    notAvailable(display(), "Get_BuildList");
-    return {};
-}
-
-std::map<std::string, std::string> Updater::Get_BuildListLocal(unsigned int) {
-    notAvailable(display(), "Get_BuildListLocal");
-    return {};
-}
-
-std::string Updater::Get_JWT(unsigned int) {
-    notAvailable(display(), "Get_JWT");
-    return {};
 }
 
 bool Updater::Recover_Firmware(std::string, unsigned int, unsigned int, unsigned int, std::string,

@@ -71,7 +71,9 @@ std::vector<uint8_t> jsonBytes(const json& v) {
     return out;
 }
 
-std::string bytesToJson(const std::vector<uint8_t>& v) { return "hex:" + toHex(v); }
+std::string bytesToJson(const std::vector<uint8_t>& v) {
+    return "hex:" + toHex(v);
+}
 
 static uint64_t ranged(const json& v, uint64_t max, const char* what, bool hex = false) {
     uint64_t x = jsonInt(v, hex);
@@ -81,7 +83,9 @@ static uint64_t ranged(const json& v, uint64_t max, const char* what, bool hex =
 }
 
 // System options that hold byte arrays rather than numbers.
-static bool isByteOption(int option) { return option == 31 || option == 32; }
+static bool isByteOption(int option) {
+    return option == 31 || option == 32;
+}
 
 static Faults faultsFromJson(const json& j) {
     Faults f;
@@ -144,6 +148,8 @@ ModuleConfig moduleFromJson(const json& j) {
     if (j.contains("protocolFeatures"))
         m.protocolFeatures =
             static_cast<uint32_t>(ranged(j["protocolFeatures"], 0xFFFFFFFFu, "protocolFeatures"));
+    if (j.contains("pooled") && j["pooled"].get<bool>())
+        m.protocolFeatures |= 0x80000000u; // bit 31: pooled packets accepted
     if (j.contains("tcp") && !j["tcp"].is_null())
         m.tcp = j["tcp"].get<std::string>();
     if (j.contains("pty")) {
@@ -157,9 +163,11 @@ ModuleConfig moduleFromJson(const json& j) {
     if (j.contains("discovery"))
         m.discovery = j["discovery"].get<bool>();
     if (j.contains("discoveryQueryPort"))
-        m.discoveryQueryPort = static_cast<uint16_t>(ranged(j["discoveryQueryPort"], 65535, "port"));
+        m.discoveryQueryPort =
+            static_cast<uint16_t>(ranged(j["discoveryQueryPort"], 65535, "port"));
     if (j.contains("discoveryReplyPort"))
-        m.discoveryReplyPort = static_cast<uint16_t>(ranged(j["discoveryReplyPort"], 65535, "port"));
+        m.discoveryReplyPort =
+            static_cast<uint16_t>(ranged(j["discoveryReplyPort"], 65535, "port"));
     if (m.tcp.empty() && !m.pty)
         m.tcp = "127.0.0.1:0";
 
@@ -187,7 +195,8 @@ ModuleConfig moduleFromJson(const json& j) {
             for (const auto& sl : s.at("slots")) {
                 SlotConfig slot;
                 if (sl.contains("capacity"))
-                    slot.capacity = static_cast<uint16_t>(ranged(sl["capacity"], 65535, "capacity"));
+                    slot.capacity =
+                        static_cast<uint16_t>(ranged(sl["capacity"], 65535, "capacity"));
                 if (sl.contains("data"))
                     slot.data = jsonBytes(sl["data"]);
                 if (slot.data.size() > slot.capacity)
@@ -326,7 +335,8 @@ bool parseCommandLine(int argc, char** argv, SimConfig& out, bool& help, std::st
                 mod["discovery"] = true;
             } else if (a == "--reorder-chunks") {
                 faults["reorderChunks"] = true;
-            } else if (a.rfind("--", 0) == 0 && i + 1 < argc && moduleFlag(a, argv[i + 1], mod, faults)) {
+            } else if (a.rfind("--", 0) == 0 && i + 1 < argc &&
+                       moduleFlag(a, argv[i + 1], mod, faults)) {
                 ++i;
             } else {
                 throw std::runtime_error("unknown or incomplete argument: " + a);

@@ -58,8 +58,8 @@ struct ModuleConfig {
     uint16_t discoveryQueryPort = 9888;
     uint16_t discoveryReplyPort = 9889;
 
-    std::map<int, uint32_t> options;                  // scalar system options
-    std::map<int, std::vector<uint8_t>> byteOptions;  // byte-array system options
+    std::map<int, uint32_t> options;                 // scalar system options
+    std::map<int, std::vector<uint8_t>> byteOptions; // byte-array system options
     std::array<uint32_t, 4> uniqueId{};
     std::vector<StoreConfig> stores;
     std::map<int, std::vector<uint8_t>> factory;

@@ -18,7 +18,9 @@ constexpr uint8_t kInfoSubclassQuantity = 5;
 constexpr uint8_t kInfoEntityGroup = 6;
 constexpr uint8_t kInfoBuild = 0xFF;
 
-uint8_t Entity::present(uint8_t, uint8_t, uint8_t) const { return kErrInvalidOption; }
+uint8_t Entity::present(uint8_t, uint8_t, uint8_t) const {
+    return kErrInvalidOption;
+}
 
 // ---- UEI entities -------------------------------------------------------
 
@@ -46,9 +48,9 @@ void UeiEntity::portClosed(PortId port) {
 
 void UeiEntity::replyError(uint8_t optionByte, uint8_t index, uint8_t code,
                            std::vector<Packet>& out) {
-    out.emplace_back(module_.address,
-                     std::vector<uint8_t>{command_, optionByte,
-                                          static_cast<uint8_t>(index | kSpecError), code});
+    out.emplace_back(
+        module_.address,
+        std::vector<uint8_t>{command_, optionByte, static_cast<uint8_t>(index | kSpecError), code});
 }
 
 void UeiEntity::replyValue(uint8_t code, uint8_t index, const OptionInfo& info, const Value& v,
@@ -118,9 +120,11 @@ void UeiEntity::handle(PortId port, const Packet& in, std::vector<Packet>& out) 
         const uint8_t seq = trailer & kTrailerSeqMask;
         const bool more = (trailer & kTrailerContinue) != 0;
         auto key = std::make_tuple(port, code, index);
-        if (seq == 0)
-            pending_[key] = Pending{};
         auto it = pending_.find(key);
+        // Sequence 0 starts a new array, except where a long array wrapped
+        // around after 128 chunks and 0 is the number expected next.
+        if (seq == 0 && (it == pending_.end() || it->second.nextSeq != 0))
+            it = pending_.insert_or_assign(key, Pending{}).first;
         if (it == pending_.end()) {
             // A chunk of an array whose start was never seen.
             if (!more)
@@ -232,8 +236,8 @@ void UeiEntity::handle(PortId port, const Packet& in, std::vector<Packet>& out) 
 // ---- The module ----------------------------------------------------------
 
 SimModule::SimModule(const ModuleConfig& config, PacketLog& log)
-    : address(config.address), serial(config.serial), model(config.model),
-      version(config.version), build(config.build), protocolFeatures(config.protocolFeatures),
+    : address(config.address), serial(config.serial), model(config.model), version(config.version),
+      build(config.build), protocolFeatures(config.protocolFeatures),
       started(std::chrono::steady_clock::now()), config_(config), log_(log),
       heartbeatMs_(config.heartbeatMs) {
     addEntity(makeSystemEntity(*this));
@@ -242,6 +246,25 @@ SimModule::SimModule(const ModuleConfig& config, PacketLog& log)
     addEntity(makeModuleInfoEntity(*this));
     addEntity(makeDebugEntity(*this));
     addEntity(makeI2CEntity(*this));
+    if (auto upgrade = makeUpgradeEntity(*this))
+        addEntity(std::move(upgrade));
+}
+
+void SimModule::requestDropAll(unsigned offlineMs, std::vector<Packet> announce) {
+    dropAllRequested_ = true;
+    offlineMs_ = offlineMs;
+    announcement_ = std::move(announce);
+}
+
+std::vector<Packet> SimModule::takeAnnouncement() { return std::move(announcement_); }
+
+void SimModule::runFirmware(uint32_t newVersion, uint32_t newBuild, uint8_t newModel,
+                            uint32_t newSerial) {
+    version = newVersion;
+    build = newBuild;
+    model = newModel;
+    serial = newSerial;
+    started = std::chrono::steady_clock::now();
 }
 
 SimModule::~SimModule() = default;
@@ -274,7 +297,9 @@ bool SimModule::silent() const {
     return config_.faults.silentAfter != 0 && received_ >= config_.faults.silentAfter;
 }
 
-unsigned SimModule::heartbeatMs() const { return silent() ? 0 : heartbeatMs_; }
+unsigned SimModule::heartbeatMs() const {
+    return silent() ? 0 : heartbeatMs_;
+}
 
 Packet SimModule::nextHeartbeat() {
     // The host answers a heartbeat with the same packet and the counter
@@ -333,19 +358,24 @@ void SimModule::receive(PortId port, const Packet& in, Output& out) {
     }
     if (Entity* e = entity(cmd)) {
         e->handle(port, in, out.replies);
+        if (dropAllRequested_) {
+            dropAllRequested_ = false;
+            out.dropAll = true;
+            out.offlineMs = offlineMs_;
+        }
         return;
     }
     if (isUeiCommand(cmd) && in.data.size() >= 3) {
         // An entity this module does not have.
         const uint8_t opt = in.data[1];
         const uint8_t code = opt & kOptCodeMask;
-        const uint8_t replyOpt = (opt & kOptSet) ? static_cast<uint8_t>(code | kOptGet | kOptSet)
-                                                 : code;
+        const uint8_t replyOpt =
+            (opt & kOptSet) ? static_cast<uint8_t>(code | kOptGet | kOptSet) : code;
         out.replies.emplace_back(
-            address, std::vector<uint8_t>{cmd, replyOpt,
-                                          static_cast<uint8_t>((in.data[2] & kSpecIndexMask) |
-                                                               kSpecError),
-                                          kErrInvalidEntity});
+            address,
+            std::vector<uint8_t>{cmd, replyOpt,
+                                 static_cast<uint8_t>((in.data[2] & kSpecIndexMask) | kSpecError),
+                                 kErrInvalidEntity});
     }
 }
 
@@ -370,9 +400,9 @@ public:
         case kInfoPresent: {
             if (d.size() < 6)
                 return;
-            out.emplace_back(m_.address, std::vector<uint8_t>{kCmdModuleInfo, kInfoPresent, d[2],
-                                                              d[3], d[4],
-                                                              presence(d[2], d[3], d[4], d[5])});
+            out.emplace_back(m_.address,
+                             std::vector<uint8_t>{kCmdModuleInfo, kInfoPresent, d[2], d[3], d[4],
+                                                  presence(d[2], d[3], d[4], d[5])});
             return;
         }
         case kInfoClassQuantity: {
@@ -438,7 +468,9 @@ private:
     SimModule& m_;
 };
 
-std::unique_ptr<Entity> makeDebugEntity(SimModule& m) { return std::make_unique<DebugEntity>(m); }
+std::unique_ptr<Entity> makeDebugEntity(SimModule& m) {
+    return std::make_unique<DebugEntity>(m);
+}
 
 // ---- State dump -------------------------------------------------------------
 

@@ -112,7 +112,9 @@ struct HeartbeatStats {
 // What the transport should do after a packet went through the firmware.
 struct Output {
     std::vector<Packet> replies;
-    bool drop = false; // drop the connection (fault switch)
+    bool drop = false;       // drop this connection (fault switch)
+    bool dropAll = false;    // drop every connection of the module (reboot, loader start)
+    unsigned offlineMs = 0;  // after dropAll: accept no connection for this long
 };
 
 class SimModule {
@@ -151,6 +153,17 @@ public:
     uint8_t routeToMe = 0;
     std::chrono::steady_clock::time_point started;
 
+    // An entity asks the transport to take the module off its links (as a
+    // reboot does) for `offlineMs`; `announce` goes out on the first
+    // connection made afterwards.
+    void requestDropAll(unsigned offlineMs, std::vector<Packet> announce = {});
+    // Packets owed to the next new connection (taken by the transport).
+    std::vector<Packet> takeAnnouncement();
+    // Puts new firmware in charge: identity from `fw` (the caller decides
+    // what the written image says).
+    void runFirmware(uint32_t newVersion, uint32_t newBuild, uint8_t newModel, uint32_t newSerial);
+    uint32_t errorsWord = 0; // system option 41
+
     Entity* entity(uint8_t command);
     void addEntity(std::unique_ptr<Entity> e);
     // The configured error reply for (command, option code), if any.
@@ -168,6 +181,9 @@ private:
     HeartbeatStats heartbeats_;
     uint64_t received_ = 0;
     bool dropped_ = false;
+    bool dropAllRequested_ = false;
+    unsigned offlineMs_ = 0;
+    std::vector<Packet> announcement_;
 };
 
 // Entity factories (one unit each).
@@ -177,5 +193,7 @@ std::unique_ptr<Entity> makeFactoryEntity(SimModule& m);
 std::unique_ptr<Entity> makeModuleInfoEntity(SimModule& m);
 std::unique_ptr<Entity> makeDebugEntity(SimModule& m);
 std::unique_ptr<Entity> makeI2CEntity(SimModule& m);
+// The upgrade entity; null when the configuration switches it off.
+std::unique_ptr<Entity> makeUpgradeEntity(SimModule& m);
 
 } // namespace csim

@@ -73,9 +73,11 @@ bool Host::openPty(std::size_t index, std::string& error) {
     c.id = nextPort_++;
     c.module = index;
     c.isPty = true;
-    connections_.emplace(c.id, std::move(c));
+    PortId id = c.id;
+    connections_.emplace(id, std::move(c));
     log_.event(r.module->serialText(), name, "open path=" + path);
     printLine(line);
+    send(id, r.module->takeAnnouncement(), false);
     return true;
 }
 
@@ -94,7 +96,12 @@ bool Host::start(std::string& error) {
 
     for (const ModuleConfig& mc : config_.modules) {
         Runtime r;
-        r.module = std::make_unique<SimModule>(mc, log_);
+        try {
+            r.module = std::make_unique<SimModule>(mc, log_);
+        } catch (const std::exception& e) {
+            error = e.what();
+            return false;
+        }
         modules_.push_back(std::move(r));
     }
     for (std::size_t i = 0; i < modules_.size(); ++i) {
@@ -128,9 +135,10 @@ void Host::onAccept(std::size_t index) {
     std::unique_ptr<Channel> ch(tcpAccept(r.listener, name));
     if (!ch)
         return;
-    std::size_t open = static_cast<std::size_t>(std::count_if(
-        connections_.begin(), connections_.end(),
-        [&](const auto& kv) { return kv.second.module == index && !kv.second.isPty; }));
+    std::size_t open = static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(), [&](const auto& kv) {
+            return kv.second.module == index && !kv.second.isPty;
+        }));
     if (open >= kMaxConnectionsPerModule)
         return; // refused: the channel closes as it goes out of scope
     ++r.tcpCount;
@@ -139,7 +147,39 @@ void Host::onAccept(std::size_t index) {
     c.id = nextPort_++;
     c.module = index;
     log_.event(r.module->serialText(), name, "connect");
-    connections_.emplace(c.id, std::move(c));
+    PortId id = c.id;
+    connections_.emplace(id, std::move(c));
+    send(id, r.module->takeAnnouncement(), false);
+}
+
+void Host::dropAll(std::size_t index, unsigned offlineMs) {
+    Runtime& r = modules_[index];
+    std::vector<PortId> ports;
+    for (const auto& kv : connections_) {
+        if (kv.second.module == index)
+            ports.push_back(kv.first);
+    }
+    for (PortId p : ports) {
+        Connection& c = connections_.at(p);
+        log_.event(r.module->serialText(), c.channel->name(), "drop");
+        if (c.isPty)
+            r.ptyReopen = true;
+        c.channel->drop();
+        closeConnection(p, "disconnect");
+    }
+    r.offlineUntil = Clock::now() + std::chrono::milliseconds(offlineMs);
+}
+
+void Host::comeBack(Clock::time_point now) {
+    for (std::size_t i = 0; i < modules_.size(); ++i) {
+        Runtime& r = modules_[i];
+        if (r.ptyReopen && now >= r.offlineUntil) {
+            r.ptyReopen = false;
+            std::string error;
+            if (!openPty(i, error))
+                std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
+        }
+    }
 }
 
 void Host::onDiscovery(std::size_t index) {
@@ -279,6 +319,10 @@ void Host::onReadable(PortId id) {
             return; // the rest of this read went with the connection
         }
         send(id, out.replies, true);
+        if (out.dropAll) {
+            dropAll(c.module, out.offlineMs);
+            return;
+        }
     }
     if (std::size_t skipped = c.framer.takeSkipped())
         log_.event(m.serialText(), name, "skip n=" + std::to_string(skipped));
@@ -349,6 +393,7 @@ int Host::run() {
             return 0;
         }
         heartbeats(now);
+        comeBack(now);
         while (!delayed_.empty() && delayed_.begin()->first <= now) {
             Delayed d = std::move(delayed_.begin()->second);
             delayed_.erase(delayed_.begin());
@@ -362,7 +407,9 @@ int Host::run() {
         fds.push_back({signalFd_, POLLIN, 0});
         slots.push_back({Kind::Signal, 0, 0});
         for (std::size_t i = 0; i < modules_.size(); ++i) {
-            if (modules_[i].listener >= 0) {
+            // A rebooting module accepts nothing; connections wait in the
+            // backlog until it is back.
+            if (modules_[i].listener >= 0 && now >= modules_[i].offlineUntil) {
                 fds.push_back({modules_[i].listener, POLLIN, 0});
                 slots.push_back({Kind::Listener, i, 0});
             }
@@ -391,6 +438,8 @@ int Host::run() {
         for (const Runtime& r : modules_) {
             if (r.heartbeatScheduledMs)
                 until(r.nextHeartbeat);
+            if (now < r.offlineUntil)
+                until(r.offlineUntil);
         }
         int n = ::poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
         if (n < 0 && errno != EINTR) {

@@ -49,6 +49,9 @@ private:
         uint64_t garbageSent = 0;
         unsigned heartbeatScheduledMs = 0;
         Clock::time_point nextHeartbeat;
+        // Off its links (rebooting) until then; a pty comes back after it.
+        Clock::time_point offlineUntil;
+        bool ptyReopen = false;
     };
     struct Delayed {
         PortId port;
@@ -60,6 +63,8 @@ private:
     void onAccept(std::size_t module);
     void onDiscovery(std::size_t module);
     void closeConnection(PortId id, const char* why);
+    void dropAll(std::size_t module, unsigned offlineMs);
+    void comeBack(Clock::time_point now);
     void send(PortId id, const std::vector<Packet>& packets, bool asReplies);
     void writeNow(Connection& c, const std::vector<uint8_t>& bytes);
     void flush(Connection& c);

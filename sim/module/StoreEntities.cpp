@@ -27,7 +27,8 @@ public:
     explicit SlotEntity(SimModule& m) : m_(m) {
         for (const StoreConfig& s : m.config().stores) {
             for (std::size_t i = 0; i < s.slots.size(); ++i)
-                slots_[{s.store, static_cast<uint8_t>(i)}] = Slot{s.slots[i].capacity, s.slots[i].data};
+                slots_[{s.store, static_cast<uint8_t>(i)}] =
+                    Slot{s.slots[i].capacity, s.slots[i].data};
         }
     }
     uint8_t command() const override { return kCmdSlot; }
@@ -115,8 +116,9 @@ public:
         std::map<uint8_t, nlohmann::json> byStore;
         for (const auto& [key, slot] : slots_) {
             byStore[key.first]["store"] = key.first;
-            byStore[key.first]["slots"].push_back(
-                {{"slot", key.second}, {"capacity", slot.capacity}, {"data", bytesToJson(slot.data)}});
+            byStore[key.first]["slots"].push_back({{"slot", key.second},
+                                                   {"capacity", slot.capacity},
+                                                   {"data", bytesToJson(slot.data)}});
         }
         for (auto& [store, js] : byStore)
             stores.push_back(js);
@@ -253,7 +255,8 @@ public:
         const uint8_t index = d[1], addr = d[2];
         if (addr == kI2CPullup) {
             pullup_ = d[3];
-            out.emplace_back(m_.address, std::vector<uint8_t>{kCmdI2C, index, addr, d[3], kErrNone});
+            out.emplace_back(m_.address,
+                             std::vector<uint8_t>{kCmdI2C, index, addr, d[3], kErrNone});
             return;
         }
         const uint8_t length = d[3];
@@ -262,8 +265,8 @@ public:
                                        : static_cast<uint8_t>(kI2CStatusError | kErrIO);
         if (addr & 1) {
             // Read: the bytes come back after count and status.
-            uint8_t n = present ? static_cast<uint8_t>(std::min<std::size_t>(length, kI2CMaxBytes))
-                                : 0;
+            uint8_t n =
+                present ? static_cast<uint8_t>(std::min<std::size_t>(length, kI2CMaxBytes)) : 0;
             std::vector<uint8_t> r{kCmdI2C, index, addr, n, status};
             r.insert(r.end(), n, 0);
             out.emplace_back(m_.address, r);
@@ -292,10 +295,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<Entity> makeSlotEntity(SimModule& m) { return std::make_unique<SlotEntity>(m); }
+std::unique_ptr<Entity> makeSlotEntity(SimModule& m) {
+    return std::make_unique<SlotEntity>(m);
+}
 std::unique_ptr<Entity> makeFactoryEntity(SimModule& m) {
     return std::make_unique<FactoryEntity>(m);
 }
-std::unique_ptr<Entity> makeI2CEntity(SimModule& m) { return std::make_unique<I2CEntity>(m); }
+std::unique_ptr<Entity> makeI2CEntity(SimModule& m) {
+    return std::make_unique<I2CEntity>(m);
+}
 
 } // namespace csim

@@ -23,6 +23,7 @@ constexpr uint8_t kOptLogEvents = 24;
 constexpr uint8_t kOptEntityDefaults = 36;
 constexpr uint8_t kOptDeviceDefaults = 37;
 constexpr uint8_t kOptUniqueId = 39;
+constexpr uint8_t kOptErrors = 41;
 constexpr uint8_t kOptBuild = 43;
 constexpr uint8_t kOptProtocolFeatures = 45;
 // The heartbeat option counts in steps of this many milliseconds.
@@ -146,10 +147,10 @@ protected:
             out.number = module_.routeToMe;
             return kErrNone;
         case kOptUptime:
-            out.number = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                   std::chrono::steady_clock::now() -
-                                                   module_.started)
-                                                   .count());
+            out.number =
+                static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::steady_clock::now() - module_.started)
+                                          .count());
             return kErrNone;
         case kOptUniqueId:
             if (subindex < 0 || static_cast<std::size_t>(subindex) >= kUniqueIdWords)
@@ -161,6 +162,9 @@ protected:
             return kErrNone;
         case kOptProtocolFeatures:
             out.number = module_.protocolFeatures;
+            return kErrNone;
+        case kOptErrors:
+            out.number = module_.errorsWord;
             return kErrNone;
         default:
             break;
@@ -248,6 +252,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Entity> makeSystemEntity(SimModule& m) { return std::make_unique<SystemEntity>(m); }
+std::unique_ptr<Entity> makeSystemEntity(SimModule& m) {
+    return std::make_unique<SystemEntity>(m);
+}
 
 } // namespace csim

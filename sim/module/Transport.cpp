@@ -42,7 +42,9 @@ public:
     void drop() override {
         // Linger 0: the close resets the connection, as a module that loses
         // power or reboots would leave it.
-        struct linger lg{1, 0};
+        struct linger lg {
+            1, 0
+        };
         setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
         ::close(fd_);
         fd_ = -1;

@@ -95,7 +95,9 @@ private:
 
 // Hex helpers for the log, the state dump and the configuration.
 std::string toHex(const uint8_t* bytes, std::size_t n);
-inline std::string toHex(const std::vector<uint8_t>& v) { return toHex(v.data(), v.size()); }
+inline std::string toHex(const std::vector<uint8_t>& v) {
+    return toHex(v.data(), v.size());
+}
 // Parses an even number of hex digits (spaces allowed); false on bad input.
 bool fromHex(const std::string& text, std::vector<uint8_t>& out);
 
@@ -110,6 +112,8 @@ inline void putBE32(std::vector<uint8_t>& v, uint32_t x) {
 inline uint32_t getBE32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-inline uint16_t getBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint16_t getBE16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 } // namespace csim

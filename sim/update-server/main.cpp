@@ -171,10 +171,13 @@ bool readWhole(const std::string& path, std::string& out) {
     std::ifstream f(path, std::ios::binary);
     if (!f)
         return false;
-    std::ostringstream s;
-    s << f.rdbuf();
-    out = s.str();
-    return true;
+    f.seekg(0, std::ios::end);
+    const std::streamoff size = f.tellg();
+    f.seekg(0, std::ios::beg);
+    if (size < 0)
+        return false;
+    out.resize(static_cast<size_t>(size));
+    return static_cast<bool>(f.read(&out[0], size)) || size == 0;
 }
 
 std::string firstWord(const std::string& text) {

@@ -84,10 +84,9 @@ TEST(Display, UsbListHasNoAddressColumn) {
 TEST(Display, TcpipRowsShowTheirAddressWhateverTheError) {
     for (linkType listType : {linkTypeTCPIP, linkTypeInvalid}) {
         RecordingDisplay display;
-        std::vector<DeviceInfo> devices = {sDevice(linkTypeTCPIP, 0x12345678, 0x07),
-                                           sDevice(linkTypeTCPIP, 0x12345679, 0x07, 3),
-                                           sDevice(linkTypeUSB, 0x40F5849A, 0x13),
-                                           sDevice(linkTypeUSB, 0x40F5849B, 0x13, 7)};
+        std::vector<DeviceInfo> devices = {
+            sDevice(linkTypeTCPIP, 0x12345678, 0x07), sDevice(linkTypeTCPIP, 0x12345679, 0x07, 3),
+            sDevice(linkTypeUSB, 0x40F5849A, 0x13), sDevice(linkTypeUSB, 0x40F5849B, 0x13, 7)};
         sSetAddress(devices[0], "192.168.1.20");
         sSetAddress(devices[1], "10.0.255.1");
         // A USB entry keeps its serial number in the address field; it is
@@ -126,20 +125,16 @@ TEST(Display, EmptyBuildList) {
 TEST(Display, BuildListNewestFirstWithUnreadableVersionsLast) {
     RecordingDisplay display;
     std::map<std::string, std::string> builds = {
-        {"100", "1.2.3"},  {"200", "1.10.0"}, {"300", "2.0.0"},
-        {"050", "1.2"},    {"400", ""},       {"1234567890123456789", "2.11.2-very-long-text"},
+        {"100", "1.2.3"},   {"200", "1.10.0"}, {"300", "2.0.0"},
+        {"050", "1.2"},     {"400", ""},       {"1234567890123456789", "2.11.2-very-long-text"},
         {"500", "1.300.0"}, // 300 counts as 44
     };
     _display_builds(display, builds, 0x40F5849A);
     Lines expected = {
-        "Build List for device [40F5849A]:\n",
-        "Build          \tVersion        ",
-        "300            \t2.0.0          ",
-        "500            \t1.300.0        ",
-        "200            \t1.10.0         ",
-        "100            \t1.2.3          ",
-        "050            \t1.2            ",
-        "123456789012345\t2.11.2-very-lon",
+        "Build List for device [40F5849A]:\n", "Build          \tVersion        ",
+        "300            \t2.0.0          ",    "500            \t1.300.0        ",
+        "200            \t1.10.0         ",    "100            \t1.2.3          ",
+        "050            \t1.2            ",    "123456789012345\t2.11.2-very-lon",
         "400            \t               ",
     };
     EXPECT_EQ(display.infos(), expected);

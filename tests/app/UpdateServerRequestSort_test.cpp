@@ -39,12 +39,14 @@ TEST(UpdateServerRequestSort, PairwiseOrdering) {
         bool greater;
     };
     const Case cases[] = {
-        {"2.0.0", "1.9.9", true},     {"1.9.9", "2.0.0", false},  {"1.10.0", "1.2.3", true},
-        {"1.2.4", "1.2.3", true},     {"1.2.3", "1.2.3", false},  {"1.300.0", "1.100.0", false},
-        {"1.300.0", "1.43.0", true},  {"0.0.256", "0.0.1", false}, {"1.2", "1.0.0", false},
-        {"1.0.0", "1.2", false},      {"1..3", "1.0.0", false},   {"1.0.0", "1..3", false},
-        {"1.2.3.4", "0.0.0", false},  {"a.b.c", "0.0.0", false},  {"", "0.0.0", false},
-        {"99999999999.0.0", "0.0.0", false},
+        {"2.0.0", "1.9.9", true},    {"1.9.9", "2.0.0", false},
+        {"1.10.0", "1.2.3", true},   {"1.2.4", "1.2.3", true},
+        {"1.2.3", "1.2.3", false},   {"1.300.0", "1.100.0", false},
+        {"1.300.0", "1.43.0", true}, {"0.0.256", "0.0.1", false},
+        {"1.2", "1.0.0", false},     {"1.0.0", "1.2", false},
+        {"1..3", "1.0.0", false},    {"1.0.0", "1..3", false},
+        {"1.2.3.4", "0.0.0", false}, {"a.b.c", "0.0.0", false},
+        {"", "0.0.0", false},        {"99999999999.0.0", "0.0.0", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UpdateServerRequest::_sortVersion({"1", c.a}, {"2", c.b}), c.greater)
@@ -54,7 +56,7 @@ TEST(UpdateServerRequestSort, PairwiseOrdering) {
 
 TEST(UpdateServerRequestSort, UnreadableVersionsGoLastInKeyOrder) {
     std::map<std::string, std::string> builds = {
-        {"1", "1.2"},   {"2", "2.0.0"},   {"3", ""},      {"4", "1..3"},
+        {"1", "1.2"},     {"2", "2.0.0"}, {"3", ""},      {"4", "1..3"},
         {"5", "1.2.3.4"}, {"6", "3.0.0"}, {"7", "a.b.c"}, {"8", "2.0.0"},
     };
     // Equal versions keep their key order.

@@ -60,7 +60,7 @@ TEST(aPacket, AssemblyTable) {
         {"length 29 refused", {0x02, 29}, aErrPacket, false, 2, 29},
         {"partial packet", {0x02, 0x03, 0x03, 0x48}, aErrNone, false, 2, 3},
         {"three data bytes", {0x02, 0x03, 0x03, 0x48, 0x20}, aErrNone, true, 2, 3},
-        {"byte past the length", {0x02, 0x01, 0x17, 0x99}, aErrPacket, true, 2, 1},
+        {"byte past the length", {0x02, 0x01, 0x17, 0x99}, aErrPacket, false, 2, 1},
         {"byte after an empty packet is no length", {0x02, 0x00, 0x05}, aErrPacket, false, 2, 0},
         {"thirty wire bytes", full, aErrNone, true, 4, 28},
         {"thirty-first byte", overrun, aErrOverrun, false, 4, 28},

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -86,10 +85,11 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return writeSizes_;
     }
-    // Waits until `pred` holds for the recorded state, at most `timeout`.
-    bool waitFor(std::function<bool()> pred, std::chrono::milliseconds timeout) {
+    // Waits until the host has written at least `n` bytes that the module
+    // has not taken, at most `timeout`.
+    bool waitForPendingToModule(size_t n, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> l(m_);
-        return cv_.wait_for(l, timeout, [&] { return pred(); });
+        return cv_.wait_for(l, timeout, [&] { return toModule_.size() >= n; });
     }
     // Host writes block while the gate is closed.
     void closeGate() {

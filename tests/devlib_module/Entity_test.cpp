@@ -44,7 +44,7 @@ protected:
 };
 
 TEST_P(EntityTest, GetsAndSetsOfEveryWidth) {
-    start({"--option", "12=4321000"});
+    ASSERT_NO_FATAL_FAILURE(start({"--option", "12=4321000"}));
     uint32_t serial = 0;
     ASSERT_EQ(entity.getUEI32(kOptionSerial, &serial), aErrNone);
     EXPECT_EQ(serial, simtest::kSimSerial);
@@ -70,7 +70,7 @@ TEST_P(EntityTest, GetsAndSetsOfEveryWidth) {
 }
 
 TEST_P(EntityTest, ErrorRepliesSurfaceAsTheModulesCode) {
-    start({"--error", "3:12:21", "--error", "3:4:29"});
+    ASSERT_NO_FATAL_FAILURE(start({"--error", "3:12:21", "--error", "3:4:29"}));
     uint32_t value = 0xA5A5A5A5;
     EXPECT_EQ(entity.getUEI32(kOptionVoltage, &value), aErrUnimplemented);
     EXPECT_EQ(value, 0xA5A5A5A5u);
@@ -88,7 +88,7 @@ TEST_P(EntityTest, ErrorRepliesSurfaceAsTheModulesCode) {
 }
 
 TEST_P(EntityTest, ByteArraysRoundTrip) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     for (size_t length : {size_t{0}, size_t{24}, size_t{50}, size_t{1000}}) {
         SCOPED_TRACE(length);
         std::vector<uint8_t> data(length);
@@ -106,7 +106,7 @@ TEST_P(EntityTest, ByteArraysRoundTrip) {
 }
 
 TEST_P(EntityTest, ByteArrayChunksOutOfOrderAreReassembled) {
-    start({"--reorder-chunks"});
+    ASSERT_NO_FATAL_FAILURE(start({"--reorder-chunks"}));
     std::vector<uint8_t> data(60);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i);
@@ -120,7 +120,7 @@ TEST_P(EntityTest, ByteArrayChunksOutOfOrderAreReassembled) {
 }
 
 TEST_P(EntityTest, ByteArrayTooLargeForTheBuffer) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     std::vector<uint8_t> data(60, 0x42);
     ASSERT_EQ(entity.setUEIBytes(kOptionName, data.data(), data.size()), aErrNone);
     std::vector<uint8_t> back(50, 0);
@@ -135,7 +135,7 @@ TEST_P(EntityTest, ByteArrayTooLargeForTheBuffer) {
 }
 
 TEST_P(EntityTest, ByteArrayArgumentChecks) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     uint8_t buffer[8];
     size_t count = 7;
     EXPECT_EQ(entity.getUEIBytes(kOptionName, nullptr, 8, &count), aErrParam);
@@ -145,7 +145,7 @@ TEST_P(EntityTest, ByteArrayArgumentChecks) {
 }
 
 TEST_P(EntityTest, SilentModuleTimesOut) {
-    start({"--silent-after", "3"});
+    ASSERT_NO_FATAL_FAILURE(start({"--silent-after", "3"}));
     uint32_t value = 0;
     aErr last = aErrNone;
     // Whatever got through before the simulator fell silent, a later get

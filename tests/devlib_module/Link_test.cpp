@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <numeric>
+#include <sstream>
 #include <vector>
 
 #include "devlib/aLink.h"
@@ -32,6 +34,31 @@ long msSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - start)
                                  .count());
+}
+
+// The packets the simulator received, as "len data" pairs in hexadecimal
+// (from its packet log, lines "rx ... addr=02 len=3 data=034720 ...").
+std::vector<std::string> received(const std::string& logPath, const std::string& prefix) {
+    std::vector<std::string> packets;
+    std::istringstream lines(testsupport::readFile(logPath));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("rx ", 0) != 0) {
+            continue;
+        }
+        size_t data = line.find("data=");
+        if (data == std::string::npos) {
+            continue;
+        }
+        std::string bytes = line.substr(data + 5, line.find(' ', data) - data - 5);
+        for (char& c : bytes) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        if (bytes.rfind(prefix, 0) == 0) {
+            packets.push_back(bytes);
+        }
+    }
+    return packets;
 }
 
 // A simulator with one store of two slots and some factory data.
@@ -67,7 +94,7 @@ protected:
 };
 
 TEST_P(LinkTest, ConnectionRulesWhileConnected) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_TRUE(link->isConnected());
     EXPECT_EQ(link->getStatus(), kLinkStatusRunning);
     EXPECT_EQ(link->connect(), aErrConnection);
@@ -89,14 +116,14 @@ TEST_P(LinkTest, ConnectionRulesWhileConnected) {
 }
 
 TEST_P(LinkTest, ModuleAddressIsTheAnsweringAddress) {
-    start({"--address", "6"});
+    ASSERT_NO_FATAL_FAILURE(start({"--address", "6"}));
     uint8_t address = 0;
     EXPECT_EQ(link->getModuleAddress(&address), aErrNone);
     EXPECT_EQ(address, 6);
 }
 
 TEST_P(LinkTest, UEIGetOfSerialNumber) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     uei request{};
     request.module = kAddress;
     request.command = 3;
@@ -112,7 +139,7 @@ TEST_P(LinkTest, UEIGetOfSerialNumber) {
 }
 
 TEST_P(LinkTest, UEIErrorReplyCarriesTheModulesCode) {
-    start({"--error", "3:12:21"});
+    ASSERT_NO_FATAL_FAILURE(start({"--error", "3:12:21"}));
     uei request{};
     request.module = kAddress;
     request.command = 3;
@@ -127,7 +154,7 @@ TEST_P(LinkTest, UEIErrorReplyCarriesTheModulesCode) {
 }
 
 TEST_P(LinkTest, RawPacketArgumentChecks) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     uint8_t data[28] = {0xFF};
     EXPECT_EQ(link->sendPacket(kAddress, 73, 28, data), aErrParam);
     EXPECT_EQ(link->sendPacket(3, 73, 1, data), aErrPacket);
@@ -143,7 +170,7 @@ TEST_P(LinkTest, RawPacketArgumentChecks) {
 }
 
 TEST_P(LinkTest, RawBuildQuery) {
-    start({"--build", "4660"});
+    ASSERT_NO_FATAL_FAILURE(start({"--build", "4660"}));
     const uint8_t query[] = {0xFF};
     ASSERT_EQ(link->sendPacket(kAddress, 73, 1, query), aErrNone);
     const uint8_t match[] = {73, 0xFF};
@@ -155,7 +182,7 @@ TEST_P(LinkTest, RawBuildQuery) {
 }
 
 TEST_P(LinkTest, StoreSlotRoundTrip) {
-    start({}, true);
+    ASSERT_NO_FATAL_FAILURE(start({}, true));
     size_t capacity = 0;
     ASSERT_EQ(link->storeSlotCapacity(kAddress, 0, 0, &capacity), aErrNone);
     EXPECT_EQ(capacity, 1024u);
@@ -183,7 +210,7 @@ TEST_P(LinkTest, StoreSlotRoundTrip) {
 }
 
 TEST_P(LinkTest, StoreSlotErrors) {
-    start({}, true);
+    ASSERT_NO_FATAL_FAILURE(start({}, true));
     // More than the slot holds: the module refuses the write beyond capacity.
     std::vector<uint8_t> data = pattern(80, 1);
     EXPECT_EQ(link->loadStoreSlot(kAddress, 0, 1, data.data(), data.size()), aErrOverrun);
@@ -199,7 +226,7 @@ TEST_P(LinkTest, StoreSlotErrors) {
 }
 
 TEST_P(LinkTest, FactoryData) {
-    start({}, true);
+    ASSERT_NO_FATAL_FAILURE(start({}, true));
     uint8_t buffer[512] = {};
     size_t length = 0;
     ASSERT_EQ(link->getFactoryData(kAddress, 0, buffer, sizeof(buffer), &length), aErrNone);
@@ -220,10 +247,53 @@ TEST_P(LinkTest, FactoryData) {
     EXPECT_EQ(link->getFactoryData(kAddress, 2, buffer, 60, &length), aErrNone);
 }
 
+TEST_P(LinkTest, RequestsOnTheWire) {
+    ASSERT_NO_FATAL_FAILURE(start({}, true));
+    // A 30-byte array leaves as two chunks: 24 bytes with trailer 0x80, then
+    // 6 bytes with trailer 0x01 (data sizes 28 and 10).
+    std::vector<uint8_t> array = pattern(30, 0x10);
+    uei request{};
+    request.module = kAddress;
+    request.command = 3;
+    request.option = 32 | 0x80;
+    request.specifier = 0x20;
+    request.type = ueiTypeBytes;
+    request.value.bytes.data = array.data();
+    request.value.bytes.length = array.size();
+    ASSERT_EQ(link->sendUEI(request), aErrNone);
+    uei reply{};
+    ASSERT_EQ(link->receiveUEI(kAddress, 3, 32 | 0xC0, 0, &reply), aErrNone);
+    EXPECT_EQ(reply.specifier & 0x80, 0);
+
+    // A 60-byte slot load writes chunks of 25, 25 and 10 bytes.
+    std::vector<uint8_t> data = pattern(60, 0x20);
+    ASSERT_EQ(link->loadStoreSlot(kAddress, 0, 0, data.data(), data.size()), aErrNone);
+
+    // A sub-index get carries the sub-index after the specifier.
+    request.option = 39 | 0x40;
+    request.type = ueiTypeVoid;
+    ASSERT_EQ(link->sendUEI(request, 2), aErrNone);
+    ASSERT_EQ(link->receiveUEI(kAddress, 3, 39, 0, &reply), aErrNone);
+    EXPECT_EQ(reply.type, ueiTypeInt);
+
+    std::vector<std::string> chunks = received(dir.file("packets.log"), "03A020");
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].size(), 28u * 2);
+    EXPECT_EQ(chunks[0].substr(27 * 2), "80");
+    EXPECT_EQ(chunks[1].size(), 10u * 2);
+    EXPECT_EQ(chunks[1].substr(9 * 2), "01");
+    std::vector<std::string> writes = received(dir.file("packets.log"), "0407");
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].size(), 28u * 2);
+    EXPECT_EQ(writes[1].size(), 28u * 2);
+    EXPECT_EQ(writes[2].size(), 13u * 2);
+    EXPECT_EQ(received(dir.file("packets.log"), "03672002").size(), 1u);
+}
+
 TEST_P(LinkTest, SilentModuleTimesOut) {
     // The simulator answers nothing after the first packet (the force-route
     // request sent when the link starts).
-    start({"--silent-after", "1"});
+    ASSERT_NO_FATAL_FAILURE(start({"--silent-after", "1"}));
     uint8_t address = 0xEE;
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(link->getModuleAddress(&address), aErrNotReady);
@@ -243,7 +313,7 @@ TEST_P(LinkTest, SilentModuleTimesOut) {
 }
 
 TEST_P(LinkTest, LargeByteArrayRepliesWaitLonger) {
-    start({"--silent-after", "1"});
+    ASSERT_NO_FATAL_FAILURE(start({"--silent-after", "1"}));
     std::vector<uint8_t> buffer(2000);
     size_t count = 0;
     uei reply{};

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "devlib/SystemClass.h"
 #include "devlib/aLink.h"
 #include "tests/devlib_module/SimModule.h"
@@ -19,18 +22,28 @@ protected:
     void start(std::vector<std::string> extra = {}) {
         std::vector<std::string> flags = simtest::transportFlags(GetParam());
         flags.insert(flags.end(), extra.begin(), extra.end());
-        sim = std::make_unique<SimModule>(flags);
+        sim = std::make_unique<SimModule>(flags, dir.file("packets.log"));
         ASSERT_TRUE(sim->ok());
+    }
+    // Whether the simulator received a packet whose data (upper-case
+    // hexadecimal) are exactly `data`.
+    bool receivedData(const std::string& data) const {
+        std::string log = testsupport::readFile(dir.file("packets.log"));
+        for (char& c : log) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        return log.find("DATA=" + data + " ") != std::string::npos;
     }
     linkSpec where() const {
         return GetParam() == Transport::TCP ? sim->tcpSpec() : sim->serialSpec();
     }
 
+    testsupport::TempDir dir;
     std::unique_ptr<SimModule> sim;
 };
 
 TEST_P(ModuleTest, AutoNetworkAdoptsTheModulesAddress) {
-    start({"--address", "6"});
+    ASSERT_NO_FATAL_FAILURE(start({"--address", "6"}));
     Module module(2);
     ASSERT_EQ(module.connectFromSpec(where()), aErrNone);
     EXPECT_EQ(module.getModuleAddress(), 6);
@@ -43,7 +56,7 @@ TEST_P(ModuleTest, AutoNetworkAdoptsTheModulesAddress) {
 }
 
 TEST_P(ModuleTest, WithoutAutoNetworkTheAddressStays) {
-    start({"--address", "6"});
+    ASSERT_NO_FATAL_FAILURE(start({"--address", "6"}));
     Module module(2, false);
     ASSERT_EQ(module.connectFromSpec(where()), aErrNone);
     EXPECT_EQ(module.getModuleAddress(), 2);
@@ -53,7 +66,7 @@ TEST_P(ModuleTest, WithoutAutoNetworkTheAddressStays) {
 }
 
 TEST_P(ModuleTest, ConnectionForms) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Module module(2);
     EXPECT_EQ(module.getStatus(), kLinkObjectNoLink);
     EXPECT_EQ(module.connect(linkTypeTCPIP, 0), aErrParam);
@@ -77,7 +90,7 @@ TEST_P(ModuleTest, ConnectionForms) {
 }
 
 TEST_P(ModuleTest, ConnectThroughLinkModuleSharesTheRoutersLink) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto router = std::make_unique<Module>(2);
     ASSERT_EQ(router->connectFromSpec(where()), aErrNone);
     Module behind(2, true);
@@ -94,7 +107,7 @@ TEST_P(ModuleTest, ConnectThroughLinkModuleSharesTheRoutersLink) {
 }
 
 TEST_P(ModuleTest, ConnectThroughAnUnconnectedRouterFails) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Module router(2);
     Module behind(4, false);
     EXPECT_EQ(behind.connectThroughLinkModule(&router), aErrNotFound); // no specifier yet
@@ -104,7 +117,7 @@ TEST_P(ModuleTest, ConnectThroughAnUnconnectedRouterFails) {
 }
 
 TEST_P(ModuleTest, ModuleInformation) {
-    start({"--build", "31337"});
+    ASSERT_NO_FATAL_FAILURE(start({"--build", "31337"}));
     Module module(2);
     ASSERT_EQ(module.connectFromSpec(where()), aErrNone);
     uint32_t build = 0;
@@ -114,7 +127,13 @@ TEST_P(ModuleTest, ModuleInformation) {
 
     EXPECT_EQ(module.hasUEI(3, 7, 0, 0x40), aErrNone); // version: get
     EXPECT_EQ(module.hasUEI(3, 60, 0, 0x40), aErrInvalidOption);
+    // The request carries command, option, index and flags as given.
+    aErr upgrade = module.hasUEI(95, 10, 0, 0x80);
+    EXPECT_NE(upgrade, aErrTimeout);
+    EXPECT_NE(upgrade, aErrUnknown);
+    EXPECT_TRUE(receivedData("49015F0A0080"));
     EXPECT_EQ(module.hasUEI(95, 10, 0, 0xC0), aErrParam); // get and set at once
+    EXPECT_FALSE(receivedData("49015F0A00C0"));
     EXPECT_EQ(module.hasUEI(95, 10, 0, 0x01), aErrParam); // reserved bit
 
     uint8_t count = 0xEE;
@@ -130,7 +149,7 @@ TEST_P(ModuleTest, ModuleInformation) {
 }
 
 TEST_P(ModuleTest, DebugEcho) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     Module module(2);
     ASSERT_EQ(module.connectFromSpec(where()), aErrNone);
     const uint8_t three[] = {1, 2, 3};
@@ -145,7 +164,7 @@ TEST_P(ModuleTest, DebugEcho) {
 }
 
 TEST_P(ModuleTest, SilentModuleTimesOut) {
-    start({"--silent-after", "1"});
+    ASSERT_NO_FATAL_FAILURE(start({"--silent-after", "1"}));
     Module module(2, false);
     ASSERT_EQ(module.connectFromSpec(where()), aErrNone);
     uint32_t build = 0;

@@ -52,62 +52,62 @@ std::function<aErr(SystemClass&, int64_t*)> wrap(aErr (SystemClass::*method)(T*)
 }
 
 TEST_P(SystemClassTest, EveryGetter) {
-    start({"--serial",
-           "12345678",
-           "--model",
-           "7",
-           "--address",
-           "4",
-           "--router-address",
-           "6",
-           "--version",
-           "0x2F020B05",
-           "--build",
-           "777",
-           "--protocol-features",
-           "0x80000001",
-           "--option",
-           "4=1",
-           "--option",
-           "6=2",
-           "--option",
-           "12=5050000",
-           "--option",
-           "13=8",
-           "--option",
-           "15=3",
-           "--option",
-           "16=9",
-           "--option",
-           "21=260000",
-           "--option",
-           "23=-5000000",
-           "--option",
-           "25=-42",
-           "--option",
-           "26=77",
-           "--option",
-           "27=31000000",
-           "--option",
-           "28=-21000000",
-           "--option",
-           "29=2",
-           "--option",
-           "30=1",
-           "--option",
-           "33=9000000",
-           "--option",
-           "34=12000000",
-           "--option",
-           "35=5",
-           "--option",
-           "38=1",
-           "--option",
-           "40=65538",
-           "--option",
-           "41=3",
-           "--option",
-           "42=200"});
+    ASSERT_NO_FATAL_FAILURE(start({"--serial",
+                                   "12345678",
+                                   "--model",
+                                   "7",
+                                   "--address",
+                                   "4",
+                                   "--router-address",
+                                   "6",
+                                   "--version",
+                                   "0x2F020B05",
+                                   "--build",
+                                   "777",
+                                   "--protocol-features",
+                                   "0x80000001",
+                                   "--option",
+                                   "4=1",
+                                   "--option",
+                                   "6=2",
+                                   "--option",
+                                   "12=5050000",
+                                   "--option",
+                                   "13=8",
+                                   "--option",
+                                   "15=3",
+                                   "--option",
+                                   "16=9",
+                                   "--option",
+                                   "21=260000",
+                                   "--option",
+                                   "23=0xFFB3B4C0",
+                                   "--option",
+                                   "25=0xFFFFFFD6",
+                                   "--option",
+                                   "26=77",
+                                   "--option",
+                                   "27=31000000",
+                                   "--option",
+                                   "28=0xFEBF90C0",
+                                   "--option",
+                                   "29=2",
+                                   "--option",
+                                   "30=1",
+                                   "--option",
+                                   "33=9000000",
+                                   "--option",
+                                   "34=12000000",
+                                   "--option",
+                                   "35=5",
+                                   "--option",
+                                   "38=1",
+                                   "--option",
+                                   "40=65538",
+                                   "--option",
+                                   "41=3",
+                                   "--option",
+                                   "42=200"}));
     ASSERT_EQ(module->getModuleAddress(), 4);
     const Getter getters[] = {
         {"getModule", wrap(&SystemClass::getModule), 4},
@@ -157,7 +157,7 @@ TEST_P(SystemClassTest, EveryGetter) {
 }
 
 TEST_P(SystemClassTest, SettersReadBack) {
-    start({});
+    ASSERT_NO_FATAL_FAILURE(start({}));
     struct Setter {
         const char* name;
         std::function<aErr(SystemClass&)> set;
@@ -200,7 +200,7 @@ TEST_P(SystemClassTest, SettersReadBack) {
 }
 
 TEST_P(SystemClassTest, ByteArrayOptions) {
-    start({});
+    ASSERT_NO_FATAL_FAILURE(start({}));
     const uint8_t name[] = "Bench A";
     ASSERT_EQ(system.setName(name, sizeof(name) - 1), aErrNone);
     uint8_t buffer[64] = {};
@@ -221,7 +221,7 @@ TEST_P(SystemClassTest, ByteArrayOptions) {
 }
 
 TEST_P(SystemClassTest, ReadOnlyAndFailingOptions) {
-    start({"--error", "3:27:21"});
+    ASSERT_NO_FATAL_FAILURE(start({"--error", "3:27:21"}));
     int32_t temperature = 1;
     EXPECT_EQ(system.getTemperature(&temperature), aErrUnimplemented);
     EXPECT_EQ(temperature, 1);

@@ -57,7 +57,8 @@ TEST(Discovery, TypesWithoutAWalkFindNothing) {
 TEST(Discovery, SearchesOnAnEmptyNetwork) {
     // Inside the test's own namespace nothing answers on any link type: the
     // searches return null and allocate nothing (checked under the sanitizer).
-    for (linkType type : {linkType{linkTypeUSB}, linkType{linkTypeTCPIP}, linkType{linkTypeAEther}}) {
+    for (linkType type :
+         {linkType{linkTypeUSB}, linkType{linkTypeTCPIP}, linkType{linkTypeAEther}}) {
         EXPECT_EQ(aDiscovery_FindModule(type, 0x40F5849A, kDiscoveryLoopbackInterface), nullptr)
             << type;
     }

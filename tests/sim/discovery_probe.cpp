@@ -155,9 +155,8 @@ int main(int argc, char** argv) {
 
     check(sendQuery(hostAddr, 1), "send the query");
     std::vector<Reply> replies = collect(listener);
-    check(replies.size() == expected.size(),
-          "replies: " + std::to_string(replies.size()) + ", expected " +
-              std::to_string(expected.size()));
+    check(replies.size() == expected.size(), "replies: " + std::to_string(replies.size()) +
+                                                 ", expected " + std::to_string(expected.size()));
     for (const Reply& r : replies) {
         const std::vector<uint8_t>& b = r.bytes;
         if (b.size() != 16) {
@@ -167,8 +166,8 @@ int main(int argc, char** argv) {
         char from[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &r.from.sin_addr, from, sizeof from);
         check(std::strcmp(from, moduleAddr) == 0, std::string("reply from ") + from);
-        uint32_t serial = b[4] | (uint32_t(b[5]) << 8) | (uint32_t(b[6]) << 16) |
-                          (uint32_t(b[7]) << 24);
+        uint32_t serial =
+            b[4] | (uint32_t(b[5]) << 8) | (uint32_t(b[6]) << 16) | (uint32_t(b[7]) << 24);
         uint16_t port = static_cast<uint16_t>(b[2] | (b[3] << 8));
         auto it = expected.find(serial);
         char sn[16];

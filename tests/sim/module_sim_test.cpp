@@ -173,9 +173,13 @@ private:
 class Sim {
 public:
     explicit Sim(std::vector<std::string> args) {
-        std::vector<std::string> argv{testsupport::buildPath("corvantis-sim"), "--log",
-                                      dir.file("packets.log"), "--state", dir.file("state.json"),
-                                      "--max-runtime", "60"};
+        std::vector<std::string> argv{testsupport::buildPath("corvantis-sim"),
+                                      "--log",
+                                      dir.file("packets.log"),
+                                      "--state",
+                                      dir.file("state.json"),
+                                      "--max-runtime",
+                                      "60"};
         argv.insert(argv.end(), args.begin(), args.end());
         proc = std::make_unique<testsupport::BackgroundProcess>(argv);
         std::string line;
@@ -249,7 +253,8 @@ void sendArray(Client& c, uint8_t addr, uint8_t cmd, uint8_t option, const Bytes
 }
 
 // Reads a byte-array reply, checking the chunk layout as it goes.
-std::optional<Bytes> readArray(Client& c, uint8_t cmd, uint8_t option, std::vector<Pkt>* raw = nullptr) {
+std::optional<Bytes> readArray(Client& c, uint8_t cmd, uint8_t option,
+                               std::vector<Pkt>* raw = nullptr) {
     Bytes out;
     for (unsigned seq = 0; seq < 1000; ++seq) {
         auto p = c.readPacket();
@@ -304,22 +309,23 @@ TEST(ModuleSim, SystemGetsAnswerInTheReplyFormWithTheValueWidthOfTheOption) {
         Bytes request;
         std::string reply; // data bytes in hex
     } cases[] = {
-        {get(3, 7), "0307002F020B05"},         // version, 32-bit
-        {get(3, 9), "030900" "12345678"},      // serial number
-        {get(3, 8), "03080007"},               // model, one byte
-        {get(3, 1), "03010004"},               // module address
-        {get(3, 2), "03020004"},               // router address defaults to its own
-        {get(3, 4), "03040001"},               // LED as configured
-        {get(3, 43), "032B0000001234"},        // build
+        {get(3, 7), "0307002F020B05"}, // version, 32-bit
+        {get(3, 9), "030900"
+                    "12345678"},                     // serial number
+        {get(3, 8), "03080007"},                     // model, one byte
+        {get(3, 1), "03010004"},                     // module address
+        {get(3, 2), "03020004"},                     // router address defaults to its own
+        {get(3, 4), "03040001"},                     // LED as configured
+        {get(3, 43), "032B0000001234"},              // build
         {{3, 0x40 | 39, 0x20, 0}, "03270012345678"}, // unique id word 0 = serial
-        {{73, 0xFF}, "49FF00001234"},          // module information: build
-        {{73, 1, 3, 7, 0, 0x40}, "490103070000"},     // entity present: version get
-        {{73, 1, 3, 7, 0, 0x80}, "49010307001D"},     // version is read-only
-        {{73, 1, 95, 10, 0, 0x80}, "49015F0A001C"},   // no upgrade entity
-        {{73, 4, 3}, "49040301"},              // one system entity
-        {{23, 9, 8, 7}, "17090807"},           // debug echo
-        {set(3, 4, {0}), "03C400"},            // LED set: option|0xC0, plain index
-        {get(3, 4), "03040000"},               // and it took
+        {{73, 0xFF}, "49FF00001234"},                // module information: build
+        {{73, 1, 3, 7, 0, 0x40}, "490103070000"},    // entity present: version get
+        {{73, 1, 3, 7, 0, 0x80}, "49010307001D"},    // version is read-only
+        {{73, 1, 95, 10, 0, 0x80}, "49015F0A001C"},  // no upgrade entity
+        {{73, 4, 3}, "49040301"},                    // one system entity
+        {{23, 9, 8, 7}, "17090807"},                 // debug echo
+        {set(3, 4, {0}), "03C400"},                  // LED set: option|0xC0, plain index
+        {get(3, 4), "03040000"},                     // and it took
     };
     for (const Case& k : cases) {
         c->sendPacket(4, k.request);
@@ -339,14 +345,14 @@ TEST(ModuleSim, ErrorRepliesCarryTheCodeAfterTheSpecifierWithBit7) {
         Bytes request;
         std::string reply;
     } cases[] = {
-        {get(3, 5), "0305801D"},        // no option 5: aErrInvalidOption
-        {get(3, 63), "033F801D"},       // none beyond the table either
+        {get(3, 5), "0305801D"},               // no option 5: aErrInvalidOption
+        {get(3, 63), "033F801D"},              // none beyond the table either
         {set(3, 7, {0, 0, 0, 1}), "03C7801D"}, // a read-only option refuses a set
-        {get(50, 1), "3201801C"},       // unknown entity: aErrInvalidEntity
-        {get(3, 7, 1), "0307811A"},     // index 1 of the one system entity: aErrIndexRange
+        {get(50, 1), "3201801C"},              // unknown entity: aErrInvalidEntity
+        {get(3, 7, 1), "0307811A"},            // index 1 of the one system entity: aErrIndexRange
         {{3, 0x40 | 39, 0x20, 4}, "0327801A"}, // unique id has words 0..3
-        {get(3, 12), "030C8015"},       // the error switch: aErrUnimplemented
-        {set(3, 2, {}), "03C2800E"},    // a set without its value: aErrSize
+        {get(3, 12), "030C8015"},              // the error switch: aErrUnimplemented
+        {set(3, 2, {}), "03C2800E"},           // a set without its value: aErrSize
     };
     for (const Case& k : cases) {
         c->sendPacket(2, k.request);
@@ -409,7 +415,7 @@ TEST(ModuleSim, ArrayChunkOutOfSequenceIsRefused) {
     ASSERT_TRUE(c);
     Bytes first{3, 0x80 | 32, 0x20};
     first.insert(first.end(), 24, 'a');
-    first.push_back(0x80); // sequence 0, more follows
+    first.push_back(0x80);                      // sequence 0, more follows
     Bytes third{3, 0x80 | 32, 0x20, 'b', 0x02}; // sequence 2: 1 is missing
     c->sendPacket(2, first);
     c->sendPacket(2, third);
@@ -443,9 +449,10 @@ TEST(ModuleSim, StoreSlotWriteReadCloseAndErrors) {
         auto p = c->readPacket();
         return p ? hex(p->data) : std::string("none");
     };
-    EXPECT_EQ(ask({4, 1, 0, 1}), "0401000104" "00"); // capacity 1024
-    EXPECT_EQ(ask({4, 2, 0, 1}), "040200010000");    // empty
-    EXPECT_EQ(ask({4, 1, 0, 9}), "0481000903");      // no slot 9: aErrNotFound
+    EXPECT_EQ(ask({4, 1, 0, 1}), "0401000104"
+                                 "00");           // capacity 1024
+    EXPECT_EQ(ask({4, 2, 0, 1}), "040200010000"); // empty
+    EXPECT_EQ(ask({4, 1, 0, 9}), "0481000903");   // no slot 9: aErrNotFound
     std::string open = ask({4, 4, 0, 1});
     ASSERT_EQ(open.size(), 10u);
     uint8_t h = static_cast<uint8_t>(std::stoi(open.substr(8), nullptr, 16));
@@ -465,7 +472,7 @@ TEST(ModuleSim, StoreSlotWriteReadCloseAndErrors) {
     }
     EXPECT_EQ(ask({4, 8, h}), hex({4, 8, h, 0}));
     EXPECT_EQ(ask({4, 8, h}), hex({4, 0x88, h, 2})); // closed handle: aErrParam
-    EXPECT_EQ(ask({4, 2, 0, 1}), "04020001003C");     // 60 bytes now
+    EXPECT_EQ(ask({4, 2, 0, 1}), "04020001003C");    // 60 bytes now
     std::string ropen = ask({4, 3, 0, 1});
     ASSERT_EQ(ropen.size(), 10u);
     uint8_t rh = static_cast<uint8_t>(std::stoi(ropen.substr(8), nullptr, 16));
@@ -556,17 +563,19 @@ TEST(ModuleSim, HeartbeatsComeAtTheIntervalAndAnswersAreChecked) {
     // Seven intervals of 100 ms; generous bounds, this is not a timing test.
     EXPECT_GE(span.count(), 500);
     EXPECT_LE(span.count(), 1400);
+    // System option 3 reads the interval in steps of 100 ms. Its reply also
+    // shows that the answers sent before it have been taken in.
+    c->sendPacket(2, get(3, 3));
+    auto p = c->readPacket();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(hex(p->data), "03030001");
     auto st = sim.dumpState();
     ASSERT_FALSE(st.is_null());
     const auto& hb = st["modules"][0]["heartbeats"];
     EXPECT_EQ(hb["answered"], 6);
     EXPECT_EQ(hb["wrong"], 1);
     EXPECT_GE(hb["missed"].get<int>(), 1);
-    // System option 3 reads the interval in steps of 100 ms; 0 stops them.
-    c->sendPacket(2, get(3, 3));
-    auto p = c->readPacket();
-    ASSERT_TRUE(p);
-    EXPECT_EQ(hex(p->data), "03030001");
+    // Setting it to 0 stops them.
     c->sendPacket(2, set(3, 3, {0}));
     ASSERT_TRUE(c->readPacket());
     c->readPacket(150ms, true); // one may have been on its way
@@ -579,7 +588,10 @@ TEST(ModuleSim, GarbageBeforeRepliesIsWrittenAsConfigured) {
     auto c = sim.connect();
     ASSERT_TRUE(c);
     c->send({0xAD, 0, 0xAD, 0, 0xAD, 0});
-    EXPECT_EQ(hex(c->readBytes(9)), "0200" "FF0103" "0200" "0200");
+    EXPECT_EQ(hex(c->readBytes(9)), "0200"
+                                    "FF0103"
+                                    "0200"
+                                    "0200");
 }
 
 TEST(ModuleSim, SilentAfterNPacketsAnswersNothingMore) {
@@ -641,7 +653,9 @@ TEST(ModuleSim, SeveralModulesFromOneConfigurationFile) {
     nlohmann::json cfg = {
         {"modules",
          {{{"serial", "11111111"}, {"tcp", "127.0.0.1:0"}, {"address", 2}},
-          {{"serial", "22222222"}, {"tcp", "127.0.0.1:0"}, {"address", 4},
+          {{"serial", "22222222"},
+           {"tcp", "127.0.0.1:0"},
+           {"address", 4},
            {"faults", {{"errors", {{{"cmd", 3}, {"option", 7}, {"code", 21}}}}}}}}}};
     ASSERT_TRUE(testsupport::writeFile(dir.file("cfg.json"), cfg.dump()));
     Sim sim({"--config", dir.file("cfg.json")});
@@ -673,10 +687,10 @@ TEST(ModuleSim, SaveAndResetKeepOnlySavedSettingsAndStateIsWrittenAtExit) {
         auto p = c->readPacket();
         return p ? hex(p->data) : std::string("none");
     };
-    EXPECT_EQ(call(set(3, 6, {3})), "03C600");  // boot slot 3
-    EXPECT_EQ(call(set(3, 10, {})), "03CA00");  // save
-    EXPECT_EQ(call(set(3, 6, {5})), "03C600");  // boot slot 5, not saved
-    EXPECT_EQ(call(set(3, 11, {})), "03CB00");  // reset
+    EXPECT_EQ(call(set(3, 6, {3})), "03C600"); // boot slot 3
+    EXPECT_EQ(call(set(3, 10, {})), "03CA00"); // save
+    EXPECT_EQ(call(set(3, 6, {5})), "03C600"); // boot slot 5, not saved
+    EXPECT_EQ(call(set(3, 11, {})), "03CB00"); // reset
     EXPECT_EQ(call(get(3, 6)), "03060003");
     sim.proc->stop();
     auto st = nlohmann::json::parse(testsupport::readFile(sim.dir.file("state.json")));
