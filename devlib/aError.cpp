@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-bool aCorvantisDebuggingEnable = false;
-uint32_t aCorvantisDebuggingLevel = 0;
+std::atomic<bool> aCorvantisDebuggingEnable{false};
+std::atomic<uint32_t> aCorvantisDebuggingLevel{0};
 
 namespace {
 

@@ -7,6 +7,7 @@
 // that byte on unchanged as its own result, so the values never change.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // An error code. A plain unsigned integer rather than an enumeration, so that
@@ -70,11 +71,10 @@ const char* aError_GetErrorDescription(aErr error);
 //   aDEBUG_LIFECYCLE (1) link life cycle and synchronisation,
 //   aDEBUG_PACKETS   (2) packet traces,
 //   aDEBUG_SERVER    (4) the link server.
-// Both start cleared. They are meant to be set once, before any link is
-// created, by a program that wants the library's own diagnostics; the
-// updater never sets them.
-extern bool aCorvantisDebuggingEnable;
-extern uint32_t aCorvantisDebuggingLevel;
+// Both start cleared; the updater never sets them. They are atomic so that a
+// program (or a test) may switch diagnostics while link threads run.
+extern std::atomic<bool> aCorvantisDebuggingEnable;
+extern std::atomic<uint32_t> aCorvantisDebuggingLevel;
 
 constexpr uint32_t aDEBUG_LIFECYCLE = 0x1;
 constexpr uint32_t aDEBUG_PACKETS = 0x2;
@@ -82,7 +82,8 @@ constexpr uint32_t aDEBUG_SERVER = 0x4;
 
 // True when diagnostics are on for any bit of mask.
 inline bool aCorvantisDebugging(uint32_t mask) {
-    return aCorvantisDebuggingEnable && (aCorvantisDebuggingLevel & mask) != 0;
+    return aCorvantisDebuggingEnable.load(std::memory_order_relaxed) &&
+           (aCorvantisDebuggingLevel.load(std::memory_order_relaxed) & mask) != 0;
 }
 
 // Writes one printf-formatted diagnostic to standard output when

@@ -64,7 +64,9 @@ size_t sWireBytes(const aPacket* packet, uint8_t* out) {
     return static_cast<size_t>(packet->dataSize) + 2;
 }
 
-bool sAcceptAll(const aPacket*, const void*) { return true; }
+bool sAcceptAll(const aPacket*, const void*) {
+    return true;
+}
 
 void sRecordPacket(aLinkRecord* link, uint8_t type, const aPacket* packet) {
     if (link->packetLog == nullptr || link->logMutex == nullptr || aPacketLog_Put == nullptr) {
@@ -171,7 +173,7 @@ aErr sDispatch(aLinkRecord* link, const aPacket* packet) {
     }
     if (packet->dataSize == kHeartbeatSize && packet->data[0] == cmdHEARTBEAT) {
         uint8_t answer[kHeartbeatSize] = {
-            cmdHEARTBEAT,                                             // heartbeat answer
+            cmdHEARTBEAT,                                                 // heartbeat answer
             static_cast<uint8_t>(packet->data[1] + kHeartbeatAnswerStep), // counter + 2
         };
         aPacket* reply = aPacket_CreateWithData(packet->address, kHeartbeatSize, answer);
@@ -374,8 +376,7 @@ void sReleaseParts(aLinkRecord* link) {
 }
 
 // Waits, in polls, for a condition; true when it came.
-template <typename Condition>
-bool sPoll(unsigned long everyMS, int times, Condition condition) {
+template <typename Condition> bool sPoll(unsigned long everyMS, int times, Condition condition) {
     for (int i = 0; i < times; i++) {
         if (condition()) {
             return true;

@@ -2,11 +2,12 @@
 // reading and writing with record framing, and file-backed streams.
 #include "devlib/aStream.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <time.h>
+
+#include "devlib/unix_file.h"
 
 namespace {
 
@@ -292,8 +293,8 @@ aErr aStream_ReadCString(aStream* stream, char* buffer, size_t capacity) {
     }
     static const uint8_t kZero = 0;
     size_t length = 0;
-    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length,
-                                  capacity - 1, &kZero, 1);
+    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, capacity - 1,
+                                  &kZero, 1);
     if (err == aErrNone || err == aErrEOF) {
         buffer[length] = '\0';
     }
@@ -313,9 +314,8 @@ aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, size_t capacity,
         return aErrParam;
     }
     size_t length = 0;
-    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length,
-                                  capacity - 1, reinterpret_cast<const uint8_t*>(terminator),
-                                  strlen(terminator));
+    aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, capacity - 1,
+                                  reinterpret_cast<const uint8_t*>(terminator), strlen(terminator));
     if (err == aErrNone || err == aErrEOF) {
         buffer[length] = '\0';
     }
@@ -381,43 +381,39 @@ aErr aStream_Destroy(aStream** stream) {
 namespace {
 
 aErr sFileGet(uint8_t* byte, void* reference) {
-    FILE* file = static_cast<FILE*>(reference);
-    if (file == nullptr) {
+    aFileHandle* file = static_cast<aFileHandle*>(reference);
+    if (!aVALIDFILE(file)) {
         return aErrIO;
     }
-    int c = fgetc(file);
-    if (c == EOF) {
-        return ferror(file) ? aErrIO : aErrEOF;
+    size_t got = 0;
+    aErr err = aFile_Read(file, byte, 1, &got);
+    if (err == aErrEOF) {
+        return aErrEOF;
     }
-    *byte = static_cast<uint8_t>(c);
-    return aErrNone;
-}
-
-aErr sFilePut(const uint8_t* byte, void* reference) {
-    FILE* file = static_cast<FILE*>(reference);
-    if (file == nullptr) {
-        return aErrIO;
-    }
-    return fputc(*byte, file) == EOF ? aErrIO : aErrNone;
+    return err == aErrNone && got == 1 ? aErrNone : aErrIO;
 }
 
 aErr sFileWrite(const uint8_t* data, size_t length, void* reference) {
-    FILE* file = static_cast<FILE*>(reference);
-    if (file == nullptr) {
+    aFileHandle* file = static_cast<aFileHandle*>(reference);
+    if (!aVALIDFILE(file)) {
         return aErrIO;
     }
-    return fwrite(data, 1, length, file) == length ? aErrNone : aErrIO;
+    size_t written = 0;
+    aErr err = aFile_Write(file, data, length, &written);
+    return err == aErrNone && written == length ? aErrNone : aErrIO;
 }
+
+aErr sFilePut(const uint8_t* byte, void* reference) { return sFileWrite(byte, 1, reference); }
 
 aErr sFileDelete(void* reference) {
-    FILE* file = static_cast<FILE*>(reference);
-    if (file == nullptr) {
+    aFileHandle* file = static_cast<aFileHandle*>(reference);
+    if (!aVALIDFILE(file)) {
         return aErrIO;
     }
-    return fclose(file) == 0 ? aErrNone : aErrIO;
+    return aFile_Close(&file) == aErrNone ? aErrNone : aErrIO;
 }
 
-aErr sCreateFileStream(const char* path, const char* mode, bool input, aStream** stream) {
+aErr sCreateFileStream(const char* path, aFileMode mode, bool input, aStream** stream) {
     if (stream == nullptr) {
         return aErrResource;
     }
@@ -425,14 +421,14 @@ aErr sCreateFileStream(const char* path, const char* mode, bool input, aStream**
     if (path == nullptr) {
         return aErrResource;
     }
-    FILE* file = fopen(path, mode);
+    aFileHandle* file = aFile_Open(path, mode);
     if (file == nullptr) {
         return aErrResource;
     }
     aStream* s = input ? aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file)
                        : aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file);
     if (s == nullptr) {
-        fclose(file);
+        aFile_Close(&file);
         return aErrResource;
     }
     *stream = s;
@@ -442,9 +438,9 @@ aErr sCreateFileStream(const char* path, const char* mode, bool input, aStream**
 } // namespace
 
 aErr aStream_CreateFileInput(const char* path, aStream** stream) {
-    return sCreateFileStream(path, "rb", true, stream);
+    return sCreateFileStream(path, aFileModeRead, true, stream);
 }
 
 aErr aStream_CreateFileOutput(const char* path, aStream** stream) {
-    return sCreateFileStream(path, "wb", false, stream);
+    return sCreateFileStream(path, aFileModeWrite, false, stream);
 }

@@ -172,8 +172,8 @@ aErr aStream_CreateFileOutput(const char* path, aStream** stream);
 // memory; aErrNotFound when the port does not exist; aErrPermission when it
 // may not be opened; aErrIO for other failures. *stream is null on failure.
 // Does not block (the port is opened without waiting for carrier).
-aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, int dataBits,
-                          int stopBits, aStream** stream);
+aErr aStream_CreateSerial(const char* port, int baudIndex, bool parity, int dataBits, int stopBits,
+                          aStream** stream);
 
 // The baud index of aStream_CreateSerial for a rate in bits per second, or
 // -1 for a rate that has none.

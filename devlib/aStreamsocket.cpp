@@ -207,8 +207,8 @@ aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* reference) {
             if (sent == length) {
                 return aErrNone;
             }
-            ssize_t n = send(record->socket, data + sent, length - sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n =
+                send(record->socket, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0) {
                 sent += static_cast<size_t>(n);
                 if (sent < length) {

@@ -53,8 +53,16 @@ bool aFile_Exists(const char* path) {
 }
 
 aFileHandle* aFile_Open(const char* path, aFileMode mode) {
-    if (!sPathOk(path))
+    // errno tells callers that log it why no handle came back, also for the
+    // refusals made here before the system is asked.
+    if (path == nullptr || path[0] == '\0') {
+        errno = EINVAL;
         return nullptr;
+    }
+    if (!sPathOk(path)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
     // "e": close-on-exec, so that a file held open here never leaks into a
     // child process.
     const char* how = nullptr;
@@ -69,19 +77,26 @@ aFileHandle* aFile_Open(const char* path, aFileMode mode) {
         how = "a+be";
         break;
     default:
+        errno = EINVAL;
         return nullptr;
     }
     // A directory opens for reading under stdio but is not a file.
     struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
         return nullptr;
+    }
 
     aFileHandle* handle = new (std::nothrow) aFileHandle;
-    if (handle == nullptr)
+    if (handle == nullptr) {
+        errno = ENOMEM;
         return nullptr;
+    }
     handle->stream = fopen(path, how);
     if (handle->stream == nullptr) {
+        int error = errno;
         delete handle;
+        errno = error;
         return nullptr;
     }
     if (mode == aFileModeAppend)

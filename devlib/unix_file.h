@@ -53,8 +53,9 @@ bool aFile_Exists(const char* path);
 // Opens path in the given mode and returns a new handle, which the caller
 // releases with aFile_Close; null when the path is null, empty or longer than
 // aFILE_MAX_PATH, the mode is not one of aFileMode, memory runs out, or the
-// system refuses the file. Files are opened in binary mode and with
-// close-on-exec.
+// system refuses the file; errno then tells why (EINVAL, ENAMETOOLONG,
+// EISDIR, ENOMEM or the system's own). Files are opened in binary mode and
+// with close-on-exec.
 aFileHandle* aFile_Open(const char* path, aFileMode mode);
 
 // Closes the stream, clears the check word, frees the handle and sets *handle

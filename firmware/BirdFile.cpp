@@ -172,22 +172,11 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
     descriptorOffset = std::exchange(other.descriptorOffset, 0);
     content = std::move(other.content);
     contentSize = std::exchange(other.contentSize, 0);
-    m_contentCapacity = std::exchange(other.m_contentCapacity, 0);
     other.path.clear();
     return *this;
 }
 
 BirdFile::~BirdFile() = default;
-
-void BirdFile::clear() {
-    signature = version = checksum = blockCount = 0;
-    blocks.clear();
-    hasSerialOffsets = false;
-    serialNumberOffset = descriptorOffset = 0;
-    content.reset();
-    contentSize = 0;
-    m_contentCapacity = 0;
-}
 
 bool BirdFile::Load() {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path.c_str());
@@ -275,10 +264,14 @@ bool BirdFile::DecompressData(const uint8_t* payload, uint64_t length) {
     // The first try sizes the buffer from the compressed length. Images that
     // are mostly padding compress far better than 8:1; for those the content
     // is measured and inflated once more into a buffer of exactly that size,
-    // so memory stays at the compressed plus the inflated size.
+    // so memory stays at the compressed plus the inflated size. The old
+    // blocks point into the buffer about to be released, so they go too.
+    blocks.clear();
+    blockCount = 0;
+    hasSerialOffsets = false;
+    serialNumberOffset = descriptorOffset = 0;
     content.reset();
     contentSize = 0;
-    m_contentCapacity = 0;
     int r = Z_DATA_ERROR;
     if (payload != nullptr && length > 0) {
         uint64_t capacity = std::min(length * kInitialInflateRatio, BIRD_FILE_MAX_CONTENT_SIZE);
@@ -288,7 +281,6 @@ bool BirdFile::DecompressData(const uint8_t* payload, uint64_t length) {
                 r = Z_MEM_ERROR;
                 break;
             }
-            m_contentCapacity = capacity;
             uLongf produced = static_cast<uLongf>(capacity);
             r = uncompress(content.get(), &produced, payload, static_cast<uLong>(length));
             if (r == Z_OK) {
@@ -300,7 +292,6 @@ bool BirdFile::DecompressData(const uint8_t* payload, uint64_t length) {
             }
             // Too small: find the real size (bounded by the cap) and retry.
             content.reset();
-            m_contentCapacity = 0;
             uint64_t needed = 0;
             if (!measureInflatedSize(payload, length, BIRD_FILE_MAX_CONTENT_SIZE, &needed, &r)) {
                 break;
@@ -310,7 +301,6 @@ bool BirdFile::DecompressData(const uint8_t* payload, uint64_t length) {
     }
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", r);
     content.reset();
-    m_contentCapacity = 0;
     contentSize = 0;
     return false;
 }

@@ -114,10 +114,13 @@ public:
 
     // Inflates a zlib stream (RFC 1950) into a new content buffer that
     // replaces any earlier one. The buffer starts at 8 times the compressed
-    // length and grows while zlib reports that it is too small, up to
-    // BIRD_FILE_MAX_CONTENT_SIZE. On failure logs "BIRDFILE: Error (%d)
+    // length; when zlib reports that it is too small, the content is measured
+    // and inflated again into a buffer of exactly its size, as long as that
+    // is at most BIRD_FILE_MAX_CONTENT_SIZE. On failure logs "BIRDFILE: Error (%d)
     // decompressing bird file.\n" with zlib's code, sets contentSize to 0 and
-    // returns false. The block list is not touched.
+    // returns false. The block list and the serial offsets, which would point
+    // into the released buffer, are cleared in every case; ScanBlocks
+    // rebuilds them.
     bool DecompressData(const uint8_t* payload, uint64_t length);
 
     // Builds the block list (replacing the old one) from content bytes that
@@ -202,7 +205,4 @@ public:
 private:
     // The first info block of at least BIRD_INFO_SIZE bytes, or null.
     const BirdBlock* infoBlock() const;
-    // Releases everything: back to the empty state.
-    void clear();
-    uint64_t m_contentCapacity = 0; // allocated bytes in content
 };

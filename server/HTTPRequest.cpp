@@ -72,7 +72,9 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user) {
 
 HTTPResponse::HTTPResponse(std::string requestURL) : request(std::move(requestURL)) {}
 
-void HTTPResponse::process(const char* data, size_t count) { response.append(data, count); }
+void HTTPResponse::process(const char* data, size_t count) {
+    response.append(data, count);
+}
 
 std::string HTTPRequest::BuildURL(const char* url,
                                   const std::map<std::string, std::string>& parameters) {

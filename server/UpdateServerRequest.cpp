@@ -56,7 +56,9 @@ std::string sUpTo(const std::string& text, size_t from, const char* delimiters, 
     return text.substr(from, end - from);
 }
 
-const char* sURL(const char* url) { return url ? url : UPDATER_DEFAULT_SERVER_URL; }
+const char* sURL(const char* url) {
+    return url ? url : UPDATER_DEFAULT_SERVER_URL;
+}
 
 // The steps every query shares: the request, the status and the "ok" line.
 // On success response holds the reply and lines its non-empty lines, the

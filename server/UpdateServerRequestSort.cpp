@@ -16,25 +16,6 @@ struct VersionKey {
     uint8_t patch = 0;
 };
 
-// The parts of a version text split at every ".", kept only when there are
-// exactly three.
-std::vector<std::string> sSplitVersion(const std::string& version) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-        size_t dot = version.find('.', start);
-        parts.push_back(version.substr(start, dot == std::string::npos ? dot : dot - start));
-        if (dot == std::string::npos) {
-            break;
-        }
-        start = dot + 1;
-    }
-    if (parts.size() != 3) {
-        parts.clear();
-    }
-    return parts;
-}
-
 // Reads one part as an unsigned decimal number: digits only, at least one,
 // and within 32 bits. On failure stores why in error.
 bool sConvertPart(const std::string& part, uint8_t& lowBits, std::string& error) {
@@ -61,7 +42,7 @@ bool sConvertPart(const std::string& part, uint8_t& lowBits, std::string& error)
 enum class KeyResult { Ok, NotThreeParts, ConversionFailed };
 
 KeyResult sVersionKey(const std::string& version, VersionKey& key, std::string& error) {
-    std::vector<std::string> parts = sSplitVersion(version);
+    std::vector<std::string> parts = UpdateServerRequest::SplitCorvantisVersion(version);
     if (parts.size() != 3) {
         return KeyResult::NotThreeParts;
     }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,15 @@ bool sIsSpace(char c) {
 }
 
 } // namespace
+
+std::string KeyValueStore_TemporaryPath(const std::string& directory, const std::string& name) {
+    // Process id and a per-process counter: two writers (processes or
+    // threads) never share a temporary file.
+    static std::atomic<unsigned> counter{0};
+    std::string temporary =
+        "." + name + ".tmp" + std::to_string(getpid()) + "." + std::to_string(counter++);
+    return BuildPath(directory.c_str(), temporary.c_str(), nullptr);
+}
 
 std::string KeyValueStore_Now() {
     time_t now = time(nullptr);
@@ -219,8 +229,7 @@ bool KeyValueStore::sWriteFile(const std::string& path) {
         directory = slash == 0 ? std::string(aDIR_PATH_SEP) : path.substr(0, slash);
         base = path.substr(slash + 1);
     }
-    std::string temporary = BuildPath(
-        directory.c_str(), ("." + base + ".tmp" + std::to_string(getpid())).c_str(), nullptr);
+    std::string temporary = KeyValueStore_TemporaryPath(directory, base);
 
     aFileHandle* file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (file == nullptr)

@@ -125,3 +125,8 @@ private:
 // The current local time in the 24-character layout of ctime(), without the
 // line feed, e.g. "Tue Apr 29 14:03:07 2025".
 std::string KeyValueStore_Now();
+
+// A fresh temporary file name in directory for a file that will replace
+// directory/name: a dot file (so that the store never offers it as a local
+// build) unique to this process and call, e.g. ".name.tmp1234.0".
+std::string KeyValueStore_TemporaryPath(const std::string& directory, const std::string& name);

@@ -2,8 +2,6 @@
 // build lists and crash-safe file writes.
 #include "store/UpdaterStore.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -132,8 +130,7 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* dat
     std::string target = BuildPath(directory.c_str(), fileName.c_str(), nullptr);
     // The temporary name begins with a dot, so that a leftover after a crash
     // is never offered as a local build.
-    std::string temporary = BuildPath(
-        directory.c_str(), ("." + fileName + ".tmp" + std::to_string(getpid())).c_str(), nullptr);
+    std::string temporary = KeyValueStore_TemporaryPath(directory, fileName);
 
     aFileHandle* file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (file == nullptr)

@@ -45,4 +45,6 @@ std::string _localTimeText() {
     return text;
 }
 
-std::string _birdFileName(unsigned int build) { return std::to_string(build) + ".bird"; }
+std::string _birdFileName(unsigned int build) {
+    return std::to_string(build) + ".bird";
+}

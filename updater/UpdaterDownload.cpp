@@ -7,6 +7,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "app/Log.h"
@@ -125,24 +126,32 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     std::future<bool> result = resultPromise.get_future();
     const std::string buildText = std::to_string(buildNumber);
     const std::string serverURL = m_serverURL;
-    std::thread worker([&image, &resultPromise, serial, version, buildText, serverURL, noCal] {
+    auto fetch = [&image, &resultPromise, serial, version, buildText, serverURL, noCal] {
         bool ok = false;
         try {
-            ok = UpdateServerRequest::GetBuild(serial, version, buildText, image,
-                                               serverURL.c_str(), noCal);
+            ok = UpdateServerRequest::GetBuild(serial, version, buildText, image, serverURL.c_str(),
+                                               noCal);
         } catch (const std::exception&) {
             // Only memory exhaustion can get here; it counts as a failed request.
             image.clear();
             ok = false;
         }
         resultPromise.set_value(ok);
-    });
+    };
+    std::thread worker;
+    try {
+        worker = std::thread(fetch);
+    } catch (const std::system_error&) {
+        // No thread to be had: the request runs here, without a spinner.
+        fetch();
+    }
     out.update_spinner(true, kSpinnerLabel);
     while (result.wait_for(kSpinnerInterval) != std::future_status::ready)
         out.update_spinner(true, kSpinnerLabel);
     out.update_spinner(false, kSpinnerLabel);
     const bool fetched = result.get();
-    worker.join();
+    if (worker.joinable())
+        worker.join();
     if (!fetched)
         out.message(UpdaterDisplayInterface::LEVEL_ERROR, "Download failed");
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 namespace csim {
 
@@ -248,6 +249,26 @@ SimModule::SimModule(const ModuleConfig& config, PacketLog& log)
     addEntity(makeI2CEntity(*this));
     if (auto upgrade = makeUpgradeEntity(*this))
         addEntity(std::move(upgrade));
+    if (config.raw.contains("network")) {
+        for (const auto& j : config.raw["network"]) {
+            ModuleConfig child = moduleFromJson(j);
+            if (child.address == address || network_.count(child.address))
+                throw std::runtime_error("two modules at address " + std::to_string(child.address) +
+                                         " on one network");
+            network_[child.address] = std::make_unique<SimModule>(child, log);
+        }
+    }
+}
+
+SimModule* SimModule::networkModule(uint8_t addr) {
+    auto it = network_.find(addr);
+    return it == network_.end() ? nullptr : it->second.get();
+}
+
+bool SimModule::i2cPresent(uint8_t addr) {
+    if (networkModule(addr))
+        return true;
+    return std::find(config_.i2c.begin(), config_.i2c.end(), addr) != config_.i2c.end();
 }
 
 void SimModule::requestDropAll(unsigned offlineMs, std::vector<Packet> announce) {
@@ -256,7 +277,9 @@ void SimModule::requestDropAll(unsigned offlineMs, std::vector<Packet> announce)
     announcement_ = std::move(announce);
 }
 
-std::vector<Packet> SimModule::takeAnnouncement() { return std::move(announcement_); }
+std::vector<Packet> SimModule::takeAnnouncement() {
+    return std::move(announcement_);
+}
 
 void SimModule::runFirmware(uint32_t newVersion, uint32_t newBuild, uint8_t newModel,
                             uint32_t newSerial) {
@@ -315,6 +338,8 @@ Packet SimModule::nextHeartbeat() {
 void SimModule::portClosed(PortId port) {
     for (auto& [cmd, e] : entities_)
         e->portClosed(port);
+    for (auto& [addr, child] : network_)
+        child->portClosed(port);
 }
 
 // UEI commands are every first byte that is not one of the raw commands.
@@ -343,8 +368,18 @@ void SimModule::receive(PortId port, const Packet& in, Output& out) {
             forceRoute = in.data[0];
         return;
     }
-    if (in.address != address || in.data.empty())
-        return; // not addressed to this module
+    if (in.address != address) {
+        // A router passes packets for the modules on its network through and
+        // their replies back over the same link.
+        if (SimModule* child = networkModule(in.address)) {
+            Output childOut;
+            child->receive(port, in, childOut);
+            out.replies.insert(out.replies.end(), childOut.replies.begin(), childOut.replies.end());
+        }
+        return; // otherwise not addressed to this module
+    }
+    if (in.data.empty())
+        return;
     const uint8_t cmd = in.data[0];
     if (cmd == kCmdHeartbeat) {
         if (in.data.size() == 2 && heartbeatExpected_ && in.data[1] == *heartbeatExpected_) {
@@ -488,8 +523,14 @@ json SimModule::dumpState() const {
                        {"answered", heartbeats_.answered},
                        {"wrong", heartbeats_.wrong},
                        {"missed", heartbeats_.missed}};
+    j["routeToMeHistory"] = routeToMeHistory;
     for (const auto& [cmd, e] : entities_)
         e->dump(j);
+    if (!network_.empty()) {
+        j["network"] = json::array();
+        for (const auto& [addr, child] : network_)
+            j["network"].push_back(child->dumpState());
+    }
     return j;
 }
 

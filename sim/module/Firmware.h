@@ -112,9 +112,9 @@ struct HeartbeatStats {
 // What the transport should do after a packet went through the firmware.
 struct Output {
     std::vector<Packet> replies;
-    bool drop = false;       // drop this connection (fault switch)
-    bool dropAll = false;    // drop every connection of the module (reboot, loader start)
-    unsigned offlineMs = 0;  // after dropAll: accept no connection for this long
+    bool drop = false;      // drop this connection (fault switch)
+    bool dropAll = false;   // drop every connection of the module (reboot, loader start)
+    unsigned offlineMs = 0; // after dropAll: accept no connection for this long
 };
 
 class SimModule {
@@ -164,6 +164,12 @@ public:
     void runFirmware(uint32_t newVersion, uint32_t newBuild, uint8_t newModel, uint32_t newSerial);
     uint32_t errorsWord = 0; // system option 41
 
+    // The I2C network behind this module (a router): modules by address.
+    SimModule* networkModule(uint8_t addr);
+    // True when something answers I2C traffic at this (even) address.
+    bool i2cPresent(uint8_t addr);
+    std::vector<uint8_t> routeToMeHistory;
+
     Entity* entity(uint8_t command);
     void addEntity(std::unique_ptr<Entity> e);
     // The configured error reply for (command, option code), if any.
@@ -184,6 +190,7 @@ private:
     bool dropAllRequested_ = false;
     unsigned offlineMs_ = 0;
     std::vector<Packet> announcement_;
+    std::map<uint8_t, std::unique_ptr<SimModule>> network_;
 };
 
 // Entity factories (one unit each).

@@ -260,7 +260,7 @@ public:
             return;
         }
         const uint8_t length = d[3];
-        const bool present = isPresent(static_cast<uint8_t>(addr & 0xFE));
+        const bool present = m_.i2cPresent(static_cast<uint8_t>(addr & 0xFE));
         const uint8_t status = present ? static_cast<uint8_t>(kErrNone)
                                        : static_cast<uint8_t>(kI2CStatusError | kErrIO);
         if (addr & 1) {
@@ -281,13 +281,6 @@ public:
     }
 
 private:
-    bool isPresent(uint8_t addr) const {
-        for (uint8_t a : m_.config().i2c) {
-            if (a == addr)
-                return true;
-        }
-        return false;
-    }
     SimModule& m_;
     uint8_t pullup_ = 0;
     uint64_t writes_ = 0;

@@ -196,6 +196,7 @@ protected:
             return kErrNone;
         case kOptRouteToMe:
             module_.routeToMe = static_cast<uint8_t>(in.number);
+            module_.routeToMeHistory.push_back(module_.routeToMe);
             current_.numbers[code] = in.number;
             return kErrNone;
         default:

@@ -144,7 +144,9 @@ public:
             // The fault switch: act as if the request never arrived.
             return;
         }
-        auto reply = [&](std::vector<uint8_t> r) { out.emplace_back(module_.address, std::move(r)); };
+        auto reply = [&](std::vector<uint8_t> r) {
+            out.emplace_back(module_.address, std::move(r));
+        };
         switch (sub) {
         case kInit: {
             loader_ = true;

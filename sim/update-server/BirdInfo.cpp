@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr size_t kHeaderSize = 6;      // "bird" and two format bytes
-constexpr unsigned kInfoType = 4;      // block type of the info block
-constexpr unsigned kTypeMask = 0x1F;   // low five bits of a block header byte
-constexpr size_t kInfoSize = 64;       // four 16-character fields
+constexpr size_t kHeaderSize = 6;    // "bird" and two format bytes
+constexpr unsigned kInfoType = 4;    // block type of the info block
+constexpr unsigned kTypeMask = 0x1F; // low five bits of a block header byte
+constexpr size_t kInfoSize = 64;     // four 16-character fields
 constexpr size_t kFieldWidth = 16;
 constexpr size_t kFieldSignificant = 15;
 // The simulator refuses to inflate more than this, whatever the file says.

@@ -38,7 +38,9 @@ constexpr long kMaxDelayMs = 10 * 60 * 1000;
 
 std::atomic<bool> gStop{false};
 
-void onSignal(int) { gStop = true; }
+void onSignal(int) {
+    gStop = true;
+}
 
 struct Options {
     std::string root;
@@ -151,9 +153,8 @@ std::string base64(const std::string& bytes, bool urlSafe) {
 }
 
 bool isHex8(const std::string& s) {
-    return s.size() == 8 && std::all_of(s.begin(), s.end(), [](unsigned char c) {
-               return std::isxdigit(c);
-           });
+    return s.size() == 8 &&
+           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
 bool isDecimal(const std::string& s) {
@@ -215,7 +216,8 @@ public:
         while (dirent* e = readdir(d)) {
             std::string name = e->d_name;
             const std::string ext = ".bird";
-            if (name.size() <= ext.size() || name.compare(name.size() - ext.size(), ext.size(), ext))
+            if (name.size() <= ext.size() ||
+                name.compare(name.size() - ext.size(), ext.size(), ext))
                 continue;
             std::string stem = name.substr(0, name.size() - ext.size());
             if (!isDecimal(stem))
@@ -282,7 +284,9 @@ struct Reply {
     std::vector<std::string> lines; // the first is "ok" or "error"
 };
 
-Reply error(int status, const std::string& why) { return Reply{status, {"error", why}}; }
+Reply error(int status, const std::string& why) {
+    return Reply{status, {"error", why}};
+}
 
 Reply answer(const Tree& tree, const httplib::Request& req) {
     const std::string op = req.get_param_value("op");
@@ -425,13 +429,12 @@ int main(int argc, char** argv) {
             // Announce the whole body, send only its start, then drop the
             // connection.
             const size_t sent = static_cast<size_t>(o.truncate);
-            res.set_content_provider(
-                body->size(), "text/plain",
-                [body, sent](size_t offset, size_t, httplib::DataSink& sink) {
-                    if (offset < sent)
-                        sink.write(body->data() + offset, sent - offset);
-                    return false;
-                });
+            res.set_content_provider(body->size(), "text/plain",
+                                     [body, sent](size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset < sent)
+                                             sink.write(body->data() + offset, sent - offset);
+                                         return false;
+                                     });
         } else {
             res.set_content(*body, "text/plain");
         }
@@ -444,8 +447,7 @@ int main(int argc, char** argv) {
         port = -1;
     }
     if (port <= 0) {
-        std::fprintf(stderr, "corvantis-update-server: cannot bind %s:%d\n", kBindAddress,
-                     o.port);
+        std::fprintf(stderr, "corvantis-update-server: cannot bind %s:%d\n", kBindAddress, o.port);
         return 1;
     }
     std::printf("%d\n", port);

@@ -437,6 +437,19 @@ TEST_F(HomeTest, NoHomeDirectoryFails) {
         << logged.err;
 }
 
+TEST_F(HomeTest, OverLongHomeFails) {
+    std::string home = temp_.path();
+    while (home.size() < 5000) {
+        home += "/abcdefgh";
+    }
+    ProcessResult result = sRunWithoutPasswordEntry({"-X", "0x10000", "-C"}, home);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, kVersion);
+    EXPECT_TRUE(std::regex_search(
+        result.err, std::regex("\nUpdater: FailedaDirectory_GetHomeDirectory\\(\\)==> [0-9]+\n$")))
+        << result.err.substr(result.err.size() > 200 ? result.err.size() - 200 : 0);
+}
+
 TEST(Cli, DirectoryThatCannotBeCreated) {
     testsupport::TempDir temp;
     ASSERT_TRUE(testsupport::writeFile(temp.file("file"), "x"));

@@ -85,8 +85,8 @@ protected:
 };
 
 TEST_F(DebugSwitch, StartsClearedAndPrintsNothing) {
-    EXPECT_FALSE(aCorvantisDebuggingEnable);
-    EXPECT_EQ(aCorvantisDebuggingLevel, 0u);
+    EXPECT_FALSE(aCorvantisDebuggingEnable.load());
+    EXPECT_EQ(aCorvantisDebuggingLevel.load(), 0u);
     testing::internal::CaptureStdout();
     aCorvantisDebugPrintf(aDEBUG_LIFECYCLE, "syncStart\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

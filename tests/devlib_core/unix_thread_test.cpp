@@ -69,7 +69,10 @@ void* sDestroySelf(void* argument) {
 }
 
 TEST(unix_thread, DestroyFromTheThreadItselfDoesNotHang) {
-    SelfDestroy* self = new SelfDestroy;
+    // Static: the detached thread may still be returning from its entry
+    // function when the test ends.
+    static SelfDestroy selfDestroy;
+    SelfDestroy* self = &selfDestroy;
     self->handle = aThread_Create(sDestroySelf, self);
     ASSERT_NE(self->handle, nullptr);
     self->ready = true;
@@ -79,8 +82,6 @@ TEST(unix_thread, DestroyFromTheThreadItselfDoesNotHang) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(self->result.load(), EDEADLK);
-    // The record is left to the process: the detached thread may still be
-    // returning from its entry function.
 }
 
 TEST(unix_thread, Arguments) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -27,6 +28,9 @@ TEST(aFileOpen, ModesAndRefusals) {
     EXPECT_EQ(nullptr, aFile_Open(dir.path().c_str(), aFileModeRead));
     std::string longPath = dir.path() + "/" + std::string(4100, 'n');
     EXPECT_EQ(nullptr, aFile_Open(longPath.c_str(), aFileModeWrite));
+    EXPECT_EQ(ENAMETOOLONG, errno);
+    EXPECT_EQ(nullptr, aFile_Open(f.c_str(), aFileModeRead));
+    EXPECT_EQ(ENOENT, errno);
     EXPECT_FALSE(aFile_Exists(longPath.c_str()));
 
     aFileHandle* h = aFile_Open(f.c_str(), aFileModeWrite);

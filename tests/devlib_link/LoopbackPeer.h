@@ -3,6 +3,7 @@
 // connections, and reads and writes raw bytes, every wait bounded.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -80,9 +81,8 @@ public:
         conn_ = -1;
     }
     bool sendBytes(const std::vector<uint8_t>& bytes) {
-        return conn_ >= 0 &&
-               ::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(bytes.size());
+        return conn_ >= 0 && ::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                                 static_cast<ssize_t>(bytes.size());
     }
     // Reads exactly n bytes, waiting at most `timeout` overall.
     bool readBytes(std::vector<uint8_t>& out, size_t n,
@@ -119,7 +119,7 @@ public:
 
 private:
     int listener_ = -1;
-    int conn_ = -1;
+    std::atomic<int> conn_{-1};
     uint16_t port_ = 0;
 };
 

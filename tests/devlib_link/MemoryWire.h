@@ -139,8 +139,7 @@ private:
         std::unique_lock<std::mutex> l(w->m_);
         if (w->mode_ == Mode::Blocking) {
             w->cv_.wait_for(l, kMaxBlock, [w] {
-                return !w->toHost_.empty() || w->emptyReads_ > 0 || w->released_ ||
-                       w->failReads_;
+                return !w->toHost_.empty() || w->emptyReads_ > 0 || w->released_ || w->failReads_;
             });
             if (w->emptyReads_ > 0 && w->toHost_.empty()) {
                 w->emptyReads_--;

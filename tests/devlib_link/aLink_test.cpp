@@ -5,6 +5,8 @@
 #include "devlib/aLink.h"
 
 #include <atomic>
+#include <pty.h>
+#include <unistd.h>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -31,8 +33,7 @@ const WirePacket kForceRouteOn{0xAF, {1}};
 const WirePacket kForceRouteOff{0xAF, {0}};
 
 // Polls a condition every millisecond, at most `timeout`.
-template <typename F>
-bool eventually(F condition, milliseconds timeout = kWait) {
+template <typename F> bool eventually(F condition, milliseconds timeout = kWait) {
     auto deadline = steady_clock::now() + timeout;
     while (steady_clock::now() < deadline) {
         if (condition()) {
@@ -169,8 +170,10 @@ TEST_P(SyncSequenceTest, Case) {
     startLink(MemoryWire::Mode::Blocking);
     beginSync();
     wire->send(c.bytes);
-    ASSERT_TRUE(eventually([&] { return wire->pendingToHost() == 0 && syncState() == c.stateAfter; }))
-        << "state " << syncState();
+    ASSERT_TRUE(eventually([&] {
+        return wire->pendingToHost() == 0 && syncState() == c.stateAfter;
+    })) << "state "
+        << syncState();
     if (c.restarted) {
         expectMagics(6);
     }
@@ -198,8 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SyncCase{"lengthNotZero", {0x02, 0x05}, kSyncStateStart, false},
                       SyncCase{"oneAnswer", {0x02, 0x00}, kSyncStateByte3, false},
                       SyncCase{"otherAddress", {0x02, 0x00, 0x04}, kSyncStateStart, false},
-                      SyncCase{"secondLengthNotZero", {0x02, 0x00, 0x02, 0x01}, kSyncStateStart,
-                               false}),
+                      SyncCase{
+                          "secondLengthNotZero", {0x02, 0x00, 0x02, 0x01}, kSyncStateStart, false}),
     [](const ::testing::TestParamInfo<SyncCase>& info) { return std::string(info.param.name); });
 
 TEST_F(LinkTest, SyncTimesOutWhenModuleIsSilent) {
@@ -281,7 +284,8 @@ TEST_P(HeartbeatTest, AnsweredAndNeverQueued) {
 INSTANTIATE_TEST_SUITE_P(Heartbeats, HeartbeatTest,
                          ::testing::Values(HeartbeatCase{{0x02, 0x02, 0x00, 0x00}, {0x02, {0, 2}}},
                                            HeartbeatCase{{0x02, 0x02, 0x00, 0x01}, {0x02, {0, 3}}},
-                                           HeartbeatCase{{0x04, 0x02, 0x00, 0xFE}, {0x04, {0, 0}}}));
+                                           HeartbeatCase{{0x04, 0x02, 0x00, 0xFE},
+                                                         {0x04, {0, 0}}}));
 
 TEST_F(LinkTest, ThreeByteHeartbeatCommandIsAnOrdinaryPacket) {
     startLink();
@@ -422,8 +426,8 @@ TEST_F(LinkTest, StatusValues) {
     wire->failReads(true);
     ASSERT_TRUE(eventually([this] { return aLink_GetStatus(id) == kLinkStatusIOError; }));
     auto start = steady_clock::now();
-    EXPECT_EQ(aLink_AwaitFirst(id, [](const aPacket*, const void*) { return true; }, nullptr,
-                               10000),
+    EXPECT_EQ(aLink_AwaitFirst(
+                  id, [](const aPacket*, const void*) { return true; }, nullptr, 10000),
               nullptr);
     EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
     wire->failReads(false);
@@ -463,16 +467,20 @@ TEST_F(LinkTest, StatusValues) {
 TEST_F(LinkTest, AwaitFirstTakesTheMatchingPacketAndLeavesOthers) {
     startLink();
     wire->send({0x02, 0x01, 0x10, 0x02, 0x01, 0x20, 0x02, 0x01, 0x30});
-    auto is20 = [](const aPacket* p, const void*) { return p->dataSize == 1 && p->data[0] == 0x20; };
+    auto is20 = [](const aPacket* p, const void*) {
+        return p->dataSize == 1 && p->data[0] == 0x20;
+    };
     aPacket* p = aLink_AwaitFirst(id, is20, nullptr, 5000);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->data[0], 0x20);
     aPacket_Destroy(&p);
-    ASSERT_TRUE(eventually([this] { return aLink_DrainPackets(id, [](const aPacket*, const void*) {
-                                               return false;
-                                           }, nullptr) == 0 &&
-                                           wire->pendingToHost() == 0; }));
-    EXPECT_EQ(aLink_DrainPackets(id, [](const aPacket*, const void*) { return true; }, nullptr),
+    ASSERT_TRUE(eventually([this] {
+        return aLink_DrainPackets(
+                   id, [](const aPacket*, const void*) { return false; }, nullptr) == 0 &&
+               wire->pendingToHost() == 0;
+    }));
+    EXPECT_EQ(aLink_DrainPackets(
+                  id, [](const aPacket*, const void*) { return true; }, nullptr),
               2u);
     auto start = steady_clock::now();
     EXPECT_EQ(aLink_AwaitFirst(id, is20, nullptr, 100), nullptr);
@@ -485,9 +493,11 @@ TEST_F(LinkTest, UnregisteredIdsAreRefused) {
     EXPECT_EQ(aLink_PutPacket(none, p), aErrParam);
     EXPECT_EQ(aLink_GetPacket(none), nullptr);
     EXPECT_EQ(aLink_AwaitPacket(none, 10), nullptr);
-    EXPECT_EQ(aLink_GetFirst(none, [](const aPacket*, const void*) { return true; }, nullptr),
+    EXPECT_EQ(aLink_GetFirst(
+                  none, [](const aPacket*, const void*) { return true; }, nullptr),
               nullptr);
-    EXPECT_EQ(aLink_DrainPackets(none, [](const aPacket*, const void*) { return true; }, nullptr),
+    EXPECT_EQ(aLink_DrainPackets(
+                  none, [](const aPacket*, const void*) { return true; }, nullptr),
               0u);
     EXPECT_EQ(aLink_InstallUserPacketFilter(none, nullptr, nullptr), aErrParam);
     EXPECT_EQ(aLink_EnablePooledPackets(none, true), aErrParam);
@@ -584,7 +594,9 @@ TEST(LinkCreateTest, ClientWithExistingLinkSharesIt) {
     aLink_Destroy(&id);
 }
 
-bool sConsumeAll(const aPacket*, const void*) { return true; }
+bool sConsumeAll(const aPacket*, const void*) {
+    return true;
+}
 
 TEST(LinkCreateTest, ResetReconnectsWithFreshStateAndStartsAgain) {
     LoopbackPeer peer;

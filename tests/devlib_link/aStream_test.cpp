@@ -241,13 +241,12 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"eofAfterBytes", "ab", aErrEOF, "\n", 16, aErrNone, "ab", ""},
         RecordCase{"eofFirst", "", aErrEOF, "\n", 16, aErrEOF, "", ""},
         RecordCase{"ioError", "ab", aErrIO, "\n", 16, aErrIO, "", ""},
-        RecordCase{"twoByteTerminator", "ab\r\ncd", aErrNotReady, "\r\n", 16, aErrNone, "ab",
-                   "cd"},
+        RecordCase{"twoByteTerminator", "ab\r\ncd", aErrNotReady, "\r\n", 16, aErrNone, "ab", "cd"},
         // A partial terminator that does not complete is data.
         RecordCase{"partialTerminatorIsData", "a\rb\r\n", aErrNotReady, "\r\n", 16, aErrNone,
                    "a\rb", ""},
-        RecordCase{"repeatedTerminatorStart", "a\r\r\nz", aErrNotReady, "\r\n", 16, aErrNone,
-                   "a\r", "z"}),
+        RecordCase{"repeatedTerminatorStart", "a\r\r\nz", aErrNotReady, "\r\n", 16, aErrNone, "a\r",
+                   "z"}),
     [](const ::testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
 
 TEST_F(StreamTest, RecordReadersRefuseBadArguments) {

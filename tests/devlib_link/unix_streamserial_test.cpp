@@ -92,8 +92,7 @@ TEST(SerialStreamTest, BadArgumentsCreateNothing) {
 TEST(SerialStreamTest, MissingPortIsNotFoundAndNonTerminalIsIOError) {
     testsupport::TempDir dir;
     aStream* s = nullptr;
-    EXPECT_EQ(aStream_CreateSerial(dir.file("ttyNone").c_str(), 6, false, 0, 0, &s),
-              aErrNotFound);
+    EXPECT_EQ(aStream_CreateSerial(dir.file("ttyNone").c_str(), 6, false, 0, 0, &s), aErrNotFound);
     EXPECT_EQ(s, nullptr);
     ASSERT_TRUE(testsupport::writeFile(dir.file("plain"), "not a terminal"));
     EXPECT_EQ(aStream_CreateSerial(dir.file("plain").c_str(), 6, false, 0, 0, &s), aErrIO);

@@ -512,6 +512,37 @@ TEST(BirdFileDecompress, GarbageFails) {
         << log.text();
 }
 
+TEST(BirdFileDecompress, NewContentDropsTheOldBlocks) {
+    TempDir dir;
+    auto path = makeBird(dir, "o.bird", {"--serial-offsets", "1:2", "--firmware", "0:0:hex:0102"});
+    BirdFile f(path.c_str());
+    ASSERT_TRUE(f.hasSerialOffsets);
+    const Bytes garbage = {0x78, 0x9C, 0x00};
+    EXPECT_FALSE(f.DecompressData(garbage.data(), garbage.size()));
+    EXPECT_TRUE(f.blocks.empty());
+    EXPECT_EQ(f.blockCount, 0u);
+    EXPECT_FALSE(f.hasSerialOffsets);
+    EXPECT_FALSE(f.ReplaceSerialNumber(5));
+}
+
+TEST(BirdFileLoad, FromMemoryMatchesFromFile) {
+    TempDir dir;
+    auto path =
+        makeBird(dir, "mem.bird", {"--info", "3:3.3:3:T", "--firmware", "0x40:1:counter:300"});
+    std::string bytes = testsupport::readFile(path);
+    BirdFile fromFile(path.c_str());
+    BirdFile fromMemory;
+    ASSERT_TRUE(
+        fromMemory.LoadFromMemory(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    EXPECT_EQ(fromMemory.signature, fromFile.signature);
+    EXPECT_EQ(fromMemory.checksum, fromFile.checksum);
+    ASSERT_EQ(fromMemory.contentSize, fromFile.contentSize);
+    EXPECT_EQ(std::memcmp(fromMemory.content.get(), fromFile.content.get(), fromFile.contentSize),
+              0);
+    EXPECT_EQ(fromMemory.blockCount, 2u);
+    EXPECT_FALSE(fromMemory.LoadFromMemory(nullptr, 100));
+}
+
 // --- object lifecycle --------------------------------------------------------
 
 TEST(BirdFileMove, DataPointersStayValid) {

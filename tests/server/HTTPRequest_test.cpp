@@ -142,9 +142,9 @@ TEST(HTTPRequest, HttpsPeerCertificateIsVerified) {
     // A TLS server with a self-signed certificate that no CA vouches for:
     // the request must fail verification instead of trusting it.
     testsupport::TempDir dir;
-    auto made = testsupport::runProcess(
-        {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-         "/CN=127.0.0.1", "-keyout", dir.file("key.pem"), "-out", dir.file("cert.pem")});
+    auto made = testsupport::runProcess({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                         "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
+                                         dir.file("key.pem"), "-out", dir.file("cert.pem")});
     if (made.status != 0)
         GTEST_SKIP() << "openssl could not make a certificate: " << made.err;
     httplib::SSLServer server(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());

@@ -32,10 +32,9 @@ TEST_F(UpdateServerRequestTest, PingAcceptsOnlyOkWithStatus200) {
         const char* body;
         bool ok;
     } cases[] = {
-        {200, "ok\n", true},     {200, "okay\n", true},   {200, "\n\nok", true},
-        {500, "ok\n", false},    {200, "error\n", false}, {200, "", false},
-        {200, "o\n", false},     {200, "OK\n", false},    {404, "ok\n", false},
-        {200, " ok\n", false},
+        {200, "ok\n", true},     {200, "okay\n", true}, {200, "\n\nok", true}, {500, "ok\n", false},
+        {200, "error\n", false}, {200, "", false},      {200, "o\n", false},   {200, "OK\n", false},
+        {404, "ok\n", false},    {200, " ok\n", false},
     };
     for (const auto& c : cases) {
         server.set("hi", c.status, c.body);
@@ -102,7 +101,7 @@ TEST_F(UpdateServerRequestTest, QueryBuildReadsBuildAndFirmware) {
         {"ok\n1234\n2.11.2\n", true, "1234", "2.11.2"},
         {"ok\r\n1234\r\n2.11.2\r\n", true, "1234", "2.11.2"},
         {"ok\n\n1234\n\n2.11.2", true, "1234", "2.11.2"}, // empty lines are skipped
-        {"ok\n1234\n", true, "1234", "old"},             // no line 3: firmware kept
+        {"ok\n1234\n", true, "1234", "old"},              // no line 3: firmware kept
         {"ok\n", false, "old", "old"},                    // no build: nothing to read
         {"error\n1234\n2.11.2\n", false, "old", "old"},
     };
@@ -132,13 +131,10 @@ TEST_F(UpdateServerRequestTest, GetBuildTakesLineTwoAsSent) {
         bool ok;
         const char* data;
     } cases[] = {
-        {200, "ok\nQUJD\n", true, "QUJD"},
-        {200, "ok\nQUJD", true, "QUJD"},
+        {200, "ok\nQUJD\n", true, "QUJD"},       {200, "ok\nQUJD", true, "QUJD"},
         {200, "ok\nQUJD\r\n", true, "QUJD\r"}, // the carriage return stays (and fails decoding)
-        {200, "ok\nQUJD\nmore\n", true, "QUJD"},
-        {200, "ok\n", true, ""}, // success without a file
-        {200, "error\nQUJD\n", false, ""},
-        {503, "ok\nQUJD\n", false, ""},
+        {200, "ok\nQUJD\nmore\n", true, "QUJD"}, {200, "ok\n", true, ""}, // success without a file
+        {200, "error\nQUJD\n", false, ""},       {503, "ok\nQUJD\n", false, ""},
     };
     for (const auto& c : cases) {
         server.set("bird", c.status, c.body);
@@ -167,7 +163,7 @@ TEST_F(UpdateServerRequestTest, GetBuildListEdgeCases) {
         {"ok\n1234;1.0.0\n1234;2.0.0\n", {{"1234", "1.0.0"}}}, // first version kept
         {"ok\r\n1234;2.11.2\r\n1240\r\n", {{"1234", "2.11.2"}, {"1240", ""}}},
         {"ok\n1234;2.11.2;extra\n", {{"1234", "2.11.2"}}},
-        {"ok\n;;;\n", {}},                // no build before the first delimiter
+        {"ok\n;;;\n", {}},                       // no build before the first delimiter
         {"ok\nabc;1.0.0\n", {{"abc", "1.0.0"}}}, // kept as text; the caller judges it
         {"ok\n", {}},
     };
@@ -190,7 +186,7 @@ TEST_F(UpdateServerRequestTest, GetRecoveryInfoReadsSerialAndBuild) {
         {"ok\n0000ABCD\n010\n", true, 0xABCD, 8},
         {"ok\n0000ABCD\n1234\n", true, 0xABCD, 1234},
         {"ok\n40F5849Azz\n99x\n", true, 0x40F5849A, 99}, // conversion stops at unfit characters
-        {"ok\n0000ABCD\n", false, 1, 2},                  // no build line
+        {"ok\n0000ABCD\n", false, 1, 2},                 // no build line
         {"ok\n", false, 1, 2},
         {"error\n0000ABCD\n16\n", false, 1, 2},
     };
@@ -239,8 +235,7 @@ TEST(SplitCorvantisVersion, ExactlyThreeParts) {
     EXPECT_EQ(UpdateServerRequest::SplitCorvantisVersion("1.2.3"), (V{"1", "2", "3"}));
     EXPECT_EQ(UpdateServerRequest::SplitCorvantisVersion("1..3"), (V{"1", "", "3"}));
     EXPECT_EQ(UpdateServerRequest::SplitCorvantisVersion(".."), (V{"", "", ""}));
-    EXPECT_EQ(UpdateServerRequest::SplitCorvantisVersion("10.200.3000"),
-              (V{"10", "200", "3000"}));
+    EXPECT_EQ(UpdateServerRequest::SplitCorvantisVersion("10.200.3000"), (V{"10", "200", "3000"}));
     for (const char* bad : {"1.2", "1.2.3.4", "", "123", "1.2.3.", ".1.2.3", "1....."})
         EXPECT_TRUE(UpdateServerRequest::SplitCorvantisVersion(bad).empty()) << bad;
 }

@@ -29,7 +29,9 @@ constexpr const char* kSerial = "0000ABCD";
 constexpr const char* kServerLifetimeSeconds = "120";
 constexpr std::chrono::seconds kUpdaterTimeout{30};
 
-std::string birdtool() { return testsupport::buildPath("tools/birdtool/birdtool"); }
+std::string birdtool() {
+    return testsupport::buildPath("tools/birdtool/birdtool");
+}
 std::string serverProgram() {
     return testsupport::buildPath("sim/update-server/corvantis-update-server");
 }
@@ -94,9 +96,9 @@ protected:
     // Starts the server on the tree with the given fault switches.
     void startServer(std::vector<std::string> extra = {}) {
         server.reset();
-        std::vector<std::string> argv = {serverProgram(), "--root",        tree,
-                                         "--log",         requestLog,      "--max-seconds",
-                                         kServerLifetimeSeconds};
+        std::vector<std::string> argv = {
+            serverProgram(),       "--root", tree, "--log", requestLog, "--max-seconds",
+            kServerLifetimeSeconds};
         argv.insert(argv.end(), extra.begin(), extra.end());
         server = std::make_unique<BackgroundProcess>(argv);
         std::string port;
@@ -105,8 +107,8 @@ protected:
     }
 
     ProcessResult updater(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        std::vector<std::string> argv = {testsupport::buildPath("Updater"), "-i", storeParent,
-                                         "-u", url};
+        std::vector<std::string> argv = {testsupport::buildPath("Updater"), "-i", storeParent, "-u",
+                                         url};
         argv.insert(argv.end(), args.begin(), args.end());
         testsupport::ProcessOptions options;
         options.env = env;
@@ -138,9 +140,9 @@ TEST_F(UpdaterDownload, GetLatestBuildStoresFileAndRecordsIt) {
               testsupport::readFile(module + "/1250.bird"));
     const std::string s = settings();
     EXPECT_TRUE(contains(s, "LATEST_DOWNLOAD=1250.bird\n"));
-    EXPECT_TRUE(std::regex_search(
-        s, std::regex("LAST_DOWNLOAD_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d "
-                      "\\d\\d:\\d\\d:\\d\\d \\d{4}\n")))
+    EXPECT_TRUE(
+        std::regex_search(s, std::regex("LAST_DOWNLOAD_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d "
+                                        "\\d\\d:\\d\\d:\\d\\d \\d{4}\n")))
         << s;
     EXPECT_TRUE(contains(s, "CREATED_TIME="));
     // The image request as the server saw it: names in order, trailing "&",
@@ -275,8 +277,8 @@ TEST_F(UpdaterDownload, FeatureToken) {
     r = updater({"-J", "-d", kSerial});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains(r.out, "\nhdr.payload.sig\n"));
-    EXPECT_TRUE(
-        contains(testsupport::readFile(requestLog), "GET /cgi/u?json=false&op=ent_jwt&sn=0000ABCD&\n"));
+    EXPECT_TRUE(contains(testsupport::readFile(requestLog),
+                         "GET /cgi/u?json=false&op=ent_jwt&sn=0000ABCD&\n"));
 }
 
 // Each fault of the server, with the command it hits: the documented error
@@ -289,7 +291,9 @@ TEST_F(UpdaterDownload, ServerFaultsFailWithoutTouchingTheStore) {
         const char* notOnStdout;
     } cases[] = {
         {{"--status", "500"}, {"-G", "-d", kSerial}, {"Server request failed for URL"}, nullptr},
-        {{"--first-line", "error"}, {"-G", "-d", kSerial}, {"Server request failed for URL"},
+        {{"--first-line", "error"},
+         {"-G", "-d", kSerial},
+         {"Server request failed for URL"},
          nullptr},
         {{"--fault-op", "qu", "--status", "404"},
          {"-G", "-d", kSerial},

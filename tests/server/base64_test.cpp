@@ -32,20 +32,20 @@ TEST(base64, DecodesDocumentedExamples) {
 
 TEST(base64, RejectsMalformedText) {
     const char* bad[] = {
-        "QUJ",       // not a multiple of 4
-        "QUJDR",     // not a multiple of 4
-        "QUJD\r",    // a carriage return after the text
-        "QUJD\r\n",  // CR LF: still not a multiple of 4
-        "QU JD",     // space inside
-        "QUJ\n",     // line feed inside a group
-        "QU=D",      // padding in the middle
-        "Q===",      // three padding characters
-        "====",      // nothing but padding
-        "QUI=QUJD",  // padding before the end
-        "QUJ-",      // URL-safe alphabet is not this one
-        "QUJ_",      //
-        "QUJ\x80",   // a byte above 127
-        "",          // empty text
+        "QUJ",      // not a multiple of 4
+        "QUJDR",    // not a multiple of 4
+        "QUJD\r",   // a carriage return after the text
+        "QUJD\r\n", // CR LF: still not a multiple of 4
+        "QU JD",    // space inside
+        "QUJ\n",    // line feed inside a group
+        "QU=D",     // padding in the middle
+        "Q===",     // three padding characters
+        "====",     // nothing but padding
+        "QUI=QUJD", // padding before the end
+        "QUJ-",     // URL-safe alphabet is not this one
+        "QUJ_",     //
+        "QUJ\x80",  // a byte above 127
+        "",         // empty text
     };
     for (const char* text : bad) {
         bool ok = true;
@@ -68,8 +68,8 @@ TEST(base64, EncodesWithPadding) {
     } cases[] = {{"", ""}, {"A", "QQ=="}, {"AB", "QUI="}, {"ABC", "QUJD"}, {"ABCD", "QUJDRA=="}};
     for (const auto& c : cases) {
         size_t n = 999;
-        char* text = base64_encode(reinterpret_cast<const unsigned char*>(c.in), std::strlen(c.in),
-                                   &n);
+        char* text =
+            base64_encode(reinterpret_cast<const unsigned char*>(c.in), std::strlen(c.in), &n);
         ASSERT_NE(text, nullptr);
         EXPECT_STREQ(text, c.out);
         EXPECT_EQ(n, std::strlen(c.out));
@@ -83,8 +83,7 @@ TEST(base64, RoundTripsEveryByteValueAndLength) {
         bytes += static_cast<char>((i * 37 + 11) & 0xFF);
     for (size_t len = 1; len <= bytes.size(); ++len) {
         size_t n = 0;
-        char* text =
-            base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), len, &n);
+        char* text = base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), len, &n);
         ASSERT_NE(text, nullptr);
         ASSERT_EQ(n % 4, 0u);
         EXPECT_EQ(decode(std::string(text, n)), bytes.substr(0, len)) << len;

@@ -3,278 +3,12 @@
 // what comes back against the packet format (address, length, data), the UEI
 // reply forms, byte-array chunking, store slots, factory data, heartbeats and
 // the fault switches. Nothing here uses the device library.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdint>
-#include <optional>
-#include <regex>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include "tests/support/TestSupport.h"
+#include "tests/sim/SimClient.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace simtest;
 using namespace std::chrono_literals;
-
-// How long a reply may take before the test calls it missing.
-constexpr auto kReplyWait = 2000ms;
-// How long the test waits to be sure that nothing comes.
-constexpr auto kQuietWait = 300ms;
-
-struct Pkt {
-    uint8_t addr = 0;
-    Bytes data;
-    bool operator==(const Pkt& o) const { return addr == o.addr && data == o.data; }
-};
-
-std::string hex(const Bytes& b) {
-    std::string s;
-    char buf[4];
-    for (uint8_t x : b) {
-        std::snprintf(buf, sizeof buf, "%02X", x);
-        s += buf;
-    }
-    return s;
-}
-
-// The test's own reader of the wire format: bytes in, packets out.
-class Client {
-public:
-    explicit Client(int fd) : fd_(fd) {}
-    ~Client() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    static std::unique_ptr<Client> tcp(uint16_t port) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(fd);
-            return nullptr;
-        }
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return std::make_unique<Client>(fd);
-    }
-
-    static std::unique_ptr<Client> serial(const std::string& path) {
-        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-        if (fd < 0)
-            return nullptr;
-        termios tio{};
-        tcgetattr(fd, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd, TCSANOW, &tio);
-        tcflush(fd, TCIOFLUSH);
-        return std::make_unique<Client>(fd);
-    }
-
-    void send(const Bytes& b) { ASSERT_EQ(write(fd_, b.data(), b.size()), ssize_t(b.size())); }
-    void sendPacket(uint8_t addr, const Bytes& data) {
-        Bytes b{addr, static_cast<uint8_t>(data.size())};
-        b.insert(b.end(), data.begin(), data.end());
-        send(b);
-    }
-
-    // Reads raw bytes until `n` arrived or the time ran out.
-    Bytes readBytes(std::size_t n, std::chrono::milliseconds wait = kReplyWait) {
-        Bytes out;
-        auto end = std::chrono::steady_clock::now() + wait;
-        while (out.size() < n) {
-            if (!pending_.empty()) {
-                out.push_back(pending_.front());
-                pending_.erase(pending_.begin());
-                continue;
-            }
-            if (!fill(end))
-                break;
-        }
-        return out;
-    }
-
-    // Reads the next packet, skipping heartbeats unless asked for them.
-    std::optional<Pkt> readPacket(std::chrono::milliseconds wait = kReplyWait,
-                                  bool keepHeartbeats = false) {
-        auto end = std::chrono::steady_clock::now() + wait;
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return std::nullopt;
-            Bytes head = readBytes(2, left);
-            if (head.size() < 2)
-                return std::nullopt;
-            Pkt p{head[0], readBytes(head[1], left)};
-            if (p.data.size() != head[1])
-                return std::nullopt;
-            if (!keepHeartbeats && p.data.size() == 2 && p.data[0] == 0)
-                continue;
-            return p;
-        }
-    }
-
-    // True when the peer closed or reset the connection within the wait.
-    bool closedWithin(std::chrono::milliseconds wait) {
-        auto end = std::chrono::steady_clock::now() + wait;
-        uint8_t buf[256];
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            ssize_t n = read(fd_, buf, sizeof buf);
-            if (n <= 0)
-                return true;
-        }
-        return false;
-    }
-
-private:
-    bool fill(std::chrono::steady_clock::time_point end) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        uint8_t buf[512];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        pending_.insert(pending_.end(), buf, buf + n);
-        return true;
-    }
-
-    int fd_;
-    Bytes pending_;
-};
-
-// One simulator process for a test, with its endpoints read from its output.
-class Sim {
-public:
-    explicit Sim(std::vector<std::string> args) {
-        std::vector<std::string> argv{testsupport::buildPath("corvantis-sim"),
-                                      "--log",
-                                      dir.file("packets.log"),
-                                      "--state",
-                                      dir.file("state.json"),
-                                      "--max-runtime",
-                                      "60"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        proc = std::make_unique<testsupport::BackgroundProcess>(argv);
-        std::string line;
-        std::smatch m;
-        while (proc->readLine(line, 5s)) {
-            lines.push_back(line);
-            static const std::regex tcpLine(R"(^tcp [0-9.]+:([0-9]+) serial=([0-9A-F]{8})$)");
-            static const std::regex ptyLine(R"(^pty (\S+) serial=[0-9A-F]{8}( link=\S+)?$)");
-            if (std::regex_match(line, m, tcpLine))
-                tcpPorts.push_back(static_cast<uint16_t>(std::stoi(m[1])));
-            else if (std::regex_match(line, m, ptyLine))
-                ptys.push_back(m[1]);
-            if (line == "ready") {
-                ready = true;
-                break;
-            }
-        }
-    }
-
-    std::unique_ptr<Client> connect(std::size_t i = 0) {
-        return i < tcpPorts.size() ? Client::tcp(tcpPorts[i]) : nullptr;
-    }
-
-    nlohmann::json dumpState() {
-        std::remove(dir.file("state.json").c_str());
-        kill(proc->pid(), SIGUSR1);
-        auto end = std::chrono::steady_clock::now() + kReplyWait;
-        while (std::chrono::steady_clock::now() < end) {
-            if (testsupport::fileExists(dir.file("state.json")))
-                return nlohmann::json::parse(testsupport::readFile(dir.file("state.json")));
-            usleep(10000);
-        }
-        return nullptr;
-    }
-
-    std::string log() { return testsupport::readFile(dir.file("packets.log")); }
-
-    testsupport::TempDir dir;
-    std::unique_ptr<testsupport::BackgroundProcess> proc;
-    std::vector<std::string> lines;
-    std::vector<uint16_t> tcpPorts;
-    std::vector<std::string> ptys;
-    bool ready = false;
-};
-
-// A UEI get request and a set request, as a host sends them.
-Bytes get(uint8_t cmd, uint8_t option, uint8_t index = 0) {
-    return {cmd, static_cast<uint8_t>(option | 0x40), static_cast<uint8_t>(index | 0x20)};
-}
-Bytes set(uint8_t cmd, uint8_t option, const Bytes& value, uint8_t index = 0) {
-    Bytes b{cmd, static_cast<uint8_t>(option | 0x80), static_cast<uint8_t>(index | 0x20)};
-    b.insert(b.end(), value.begin(), value.end());
-    return b;
-}
-
-// Sends a byte array in chunks of 24 with the trailer byte (continue flag,
-// sequence number), as the host library splits it.
-void sendArray(Client& c, uint8_t addr, uint8_t cmd, uint8_t option, const Bytes& value) {
-    std::size_t off = 0;
-    unsigned seq = 0;
-    do {
-        std::size_t n = std::min<std::size_t>(24, value.size() - off);
-        bool more = off + n < value.size();
-        Bytes d{cmd, static_cast<uint8_t>(option | 0x80), 0x20};
-        d.insert(d.end(), value.begin() + long(off), value.begin() + long(off + n));
-        d.push_back(static_cast<uint8_t>((more ? 0x80 : 0) | (seq & 0x7F)));
-        c.sendPacket(addr, d);
-        off += n;
-        ++seq;
-    } while (off < value.size());
-}
-
-// Reads a byte-array reply, checking the chunk layout as it goes.
-std::optional<Bytes> readArray(Client& c, uint8_t cmd, uint8_t option,
-                               std::vector<Pkt>* raw = nullptr) {
-    Bytes out;
-    for (unsigned seq = 0; seq < 1000; ++seq) {
-        auto p = c.readPacket();
-        if (!p)
-            return std::nullopt;
-        if (raw)
-            raw->push_back(*p);
-        EXPECT_GE(p->data.size(), 4u);
-        EXPECT_EQ(p->data[0], cmd);
-        EXPECT_EQ(p->data[1], option);
-        EXPECT_EQ(p->data[2], 0);
-        uint8_t trailer = p->data.back();
-        EXPECT_EQ(trailer & 0x7F, seq & 0x7F) << "chunk " << seq;
-        out.insert(out.end(), p->data.begin() + 3, p->data.end() - 1);
-        if (!(trailer & 0x80))
-            return out;
-        EXPECT_EQ(p->data.size(), 28u) << "every chunk but the last is full";
-    }
-    return std::nullopt;
-}
 
 TEST(ModuleSim, PrintsEndpointLinesThenReady) {
     Sim sim({"--tcp", "127.0.0.1:0", "--pty", "--serial", "0A1B2C3D"});
@@ -321,7 +55,8 @@ TEST(ModuleSim, SystemGetsAnswerInTheReplyFormWithTheValueWidthOfTheOption) {
         {{73, 0xFF}, "49FF00001234"},                // module information: build
         {{73, 1, 3, 7, 0, 0x40}, "490103070000"},    // entity present: version get
         {{73, 1, 3, 7, 0, 0x80}, "49010307001D"},    // version is read-only
-        {{73, 1, 95, 10, 0, 0x80}, "49015F0A001C"},  // no upgrade entity
+        {{73, 1, 95, 10, 0, 0x80}, "49015F0A001D"},  // upgrade data by UEI: off by default
+        {{73, 1, 50, 1, 0, 0x40}, "49013201001C"},   // no entity 50
         {{73, 4, 3}, "49040301"},                    // one system entity
         {{23, 9, 8, 7}, "17090807"},                 // debug echo
         {set(3, 4, {0}), "03C400"},                  // LED set: option|0xC0, plain index
@@ -697,6 +432,44 @@ TEST(ModuleSim, SaveAndResetKeepOnlySavedSettingsAndStateIsWrittenAtExit) {
     EXPECT_EQ(st["modules"][0]["resetCount"], 1);
     EXPECT_EQ(st["modules"][0]["saveCount"], 1);
     EXPECT_EQ(st["modules"][0]["options"]["6"], 3);
+}
+
+TEST(ModuleSim, RouterForwardsToItsNetworkAndAnswersI2CProbes) {
+    nlohmann::json cfg = {
+        {"serial", "D272031D"},
+        {"address", 2},
+        {"tcp", "127.0.0.1:0"},
+        {"network",
+         {{{"serial", "11111111"}, {"address", 4}, {"model", 9}},
+          {{"serial", "22222222"}, {"address", 10}, {"upgrade", {{"rebootMs", 50}}}}}}};
+    Sim sim(Sim::FromJson{}, cfg);
+    ASSERT_TRUE(sim.ready);
+    auto c = sim.connect();
+    ASSERT_TRUE(c);
+    auto ask = [&](uint8_t addr, const Bytes& req) {
+        c->sendPacket(addr, req);
+        auto p = c->readPacket();
+        return p ? hex({p->addr}) + ":" + hex(p->data) : std::string("none");
+    };
+    EXPECT_EQ(ask(2, set(3, 20, {1})), "02:03D400"); // route to me
+    // I2C writes of two zero bytes at speed 3: a module answers, a gap fails.
+    EXPECT_EQ(ask(2, {8, 0, 4, 2, 3, 0, 0}), "02:0800040000");
+    EXPECT_EQ(ask(2, {8, 0, 6, 2, 3, 0, 0}), "02:0800060086");
+    EXPECT_EQ(ask(2, {8, 0, 10, 2, 3, 0, 0}), "02:08000A0000");
+    // Packets for a network module come back from its address.
+    EXPECT_EQ(ask(4, get(3, 9)), "04:03090011111111");
+    EXPECT_EQ(ask(4, get(3, 8)), "04:03080009");
+    EXPECT_EQ(ask(10, get(3, 9)), "0A:03090022222222");
+    EXPECT_EQ(ask(6, get(3, 9)), "none");
+    // A routed module that reboots does not take the router's link down.
+    c->sendPacket(10, {95, 6});
+    EXPECT_FALSE(c->closedWithin(300ms));
+    EXPECT_EQ(ask(10, {73, 0xFF}), "0A:49FF00000000"); // back in its loader: no firmware
+    EXPECT_EQ(ask(2, set(3, 20, {0})), "02:03D400");
+    auto st = sim.dumpState();
+    ASSERT_FALSE(st.is_null());
+    EXPECT_EQ(st["modules"][0]["routeToMeHistory"], nlohmann::json::array({1, 0}));
+    EXPECT_EQ(st["modules"][0]["network"][1]["upgrade"]["reboots"], 1);
 }
 
 TEST(ModuleSim, BadConfigurationExitsWith2) {

@@ -310,6 +310,14 @@ TEST(KeyValueStoreSave, FailedSaveLeavesDiskAndStoreAsTheyWere) {
                               missing + "' (2)"))
         << log.text();
 
+    // A name beyond 4096 characters: nothing is cut, nothing written.
+    std::string huge = dir.path() + "/" + std::string(5000, 'n');
+    KeyValueStore longName;
+    EXPECT_EQ(aErrParam, longName.Load(huge.c_str()));
+    EXPECT_EQ(huge, longName.FileName());
+    EXPECT_FALSE(longName.IsDirty());
+    EXPECT_FALSE(testsupport::fileExists(huge));
+
     // The target is a directory: the rename fails, the temporary file goes.
     std::string target = dir.file("taken");
     ASSERT_EQ(0, mkdir(target.c_str(), 0755));

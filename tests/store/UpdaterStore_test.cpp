@@ -89,6 +89,19 @@ TEST(UpdaterStore, RootThatCannotBeADirectory) {
     EXPECT_EQ("UpdaterStore: Could not create directory " + below + " error 12",
               thrownBy([&] { UpdaterStore store(below); }));
     EXPECT_EQ("x", readFile(file));
+
+    // A path beyond 4096 characters is refused cleanly, never cut.
+    TempDir other;
+    std::string huge = other.path() + "/" + std::string(5000, 'r');
+    EXPECT_EQ("UpdaterStore: Could not create directory " + huge + " error 4",
+              thrownBy([&] { UpdaterStore store(huge); }));
+    UpdaterStore store(other.path());
+    EXPECT_NE(std::string::npos,
+              thrownBy([&] { store.AddDevice(std::string(5000, 'd')); }).find("error 4"));
+    EXPECT_FALSE(store.FindDevice(std::string(5000, 'd'), nullptr));
+    UpdaterStoreItem device = store.AddDevice(1u);
+    const uint8_t byte = 1;
+    EXPECT_EQ(aErrNotFound, device.WriteFile(std::string(5000, 'f'), &byte, 1));
 }
 
 TEST(UpdaterStore, AddDeviceTwiceReusesTheDirectory) {
