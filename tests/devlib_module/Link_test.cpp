@@ -418,3 +418,44 @@ TEST(LinkWithoutModule, DiscoveryWithNothingToFind) {
 }
 
 } // namespace
+
+namespace {
+
+// The fallback between USB and link-server links, seen through the
+// library's diagnostic line.
+TEST(LinkWithoutModule, FallbackBetweenUSBAndLinkServers) {
+    struct Case {
+        linkType type;
+        bool fallback;
+        const char* line; // expected diagnostic, or null for none
+    };
+    const Case cases[] = {
+        {linkTypeAEther, true, "Executing Fallback: USB\n"},
+        {linkTypeUSB, true, "Executing Fallback: aEther\n"},
+        {linkTypeUSB, false, nullptr},
+        {linkTypeTCPIP, true, nullptr},
+        {linkTypeSerial, true, nullptr},
+    };
+    aCorvantisDebuggingEnable = true;
+    aCorvantisDebuggingLevel = aDEBUG_LIFECYCLE;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " fallback " << c.fallback);
+        Link link("fallback");
+        aEtherConfig config;
+        config.fallback = c.fallback;
+        ASSERT_EQ(link.setConfig(config), aErrNone);
+        testing::internal::CaptureStdout();
+        aErr result = link.discoverAndConnect(c.type, 0x0BADF00D, 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, aErrNotFound);
+        if (c.line != nullptr) {
+            EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out.find("Executing Fallback"), std::string::npos) << out;
+        }
+    }
+    aCorvantisDebuggingEnable = false;
+    aCorvantisDebuggingLevel = 0;
+}
+
+} // namespace

@@ -89,11 +89,11 @@ bool isolatedNamespace() {
 }
 
 struct Found {
-    std::vector<linkSpec> specs;
+    std::vector<linkSpec> entries;
 };
 
 bool collect(const linkSpec* where, bool* taken, void* reference) {
-    static_cast<Found*>(reference)->specs.push_back(*where);
+    static_cast<Found*>(reference)->entries.push_back(*where);
     *taken = true;
     return true;
 }
@@ -108,7 +108,7 @@ TEST(TCPIPWalk, LoopbackOnlyHostSendsNoQuery) {
         aDiscovery_EnumerateModules(linkTypeTCPIP, collect, &found, kDiscoveryLoopbackInterface),
         0);
     auto elapsed = std::chrono::steady_clock::now() - begin;
-    EXPECT_TRUE(found.specs.empty());
+    EXPECT_TRUE(found.entries.empty());
     // No query went out, so the walk did not sit out the listener's time-out.
     EXPECT_LT(elapsed, std::chrono::milliseconds(kDiscoveryTCPIPReceiveTimeoutMs));
 }
@@ -153,7 +153,7 @@ TEST_F(NetworkDiscovery, FindsBothModulesWithTheirFields) {
     uint8_t count =
         aDiscovery_EnumerateModules(linkTypeTCPIP, collect, &found, kDiscoveryLoopbackInterface);
     ASSERT_EQ(count, 2);
-    ASSERT_EQ(found.specs.size(), 2u);
+    ASSERT_EQ(found.entries.size(), 2u);
     struct Expected {
         unsigned int serial;
         unsigned int address;
@@ -162,7 +162,7 @@ TEST_F(NetworkDiscovery, FindsBothModulesWithTheirFields) {
     const Expected expected[] = {{0x1000AAAA, 2, 4}, {0x2000BBBB, 6, 13}};
     for (const Expected& e : expected) {
         const linkSpec* where = nullptr;
-        for (const linkSpec& s : found.specs) {
+        for (const linkSpec& s : found.entries) {
             if (s.serialNumber == e.serial) {
                 where = &s;
             }
