@@ -17,3 +17,12 @@ aErr _disableEther(Halvern::Corvantis::Module& module, UpdaterDisplayInterface& 
 // The module's firmware build number, asked with a raw module-information
 // packet (0x49 0xFF); 0 when the query fails or the reply is malformed.
 uint32_t _get_build_number(Halvern::Corvantis::Module& module);
+
+class BirdFile;
+
+// Transfers the image's firmware blocks into the module with the upgrade
+// protocol (up to five attempts per block) and reboots it. noLinkDropWait:
+// the module sits behind a router, whose link stays up during the reboot.
+// useUEIBytes: offer the data as UEI byte arrays when the module takes them.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Halvern::Corvantis::Module& module,
+                        BirdFile& image, bool noLinkDropWait, bool useUEIBytes);

@@ -9,12 +9,6 @@ void notAvailable(UpdaterDisplayInterface& display, const char* what) {
 }
 } // namespace
 
-bool Updater::Update_Firmware(unsigned int, unsigned int, std::string, unsigned char, unsigned int,
-                              bool) {
-    notAvailable(display(), "Update_Firmware");
-    return false;
-}
-
 bool Updater::Recover_Firmware(std::string, unsigned int, unsigned int, unsigned int, std::string,
                                bool) {
     notAvailable(display(), "Recover_Firmware");

@@ -274,12 +274,9 @@ bool moduleFlag(const std::string& flag, const char* value, json& mod, json& fau
         const char* eq = std::strchr(value, '=');
         if (!eq)
             throw std::runtime_error("--option needs N=VALUE");
-        std::string key(value, eq);
-        int option = static_cast<int>(jsonInt(json(key)));
-        if (isByteOption(option))
-            mod["options"][key] = std::string(eq + 1);
-        else
-            mod["options"][key] = std::string(eq + 1);
+        // Kept as text: moduleFromJson reads it as a number or, for the
+        // byte-array options, as the bytes of the text.
+        mod["options"][std::string(value, eq)] = std::string(eq + 1);
     } else if (flag == "--silent-after")
         num("silentAfter", faults);
     else if (flag == "--delay-ms")

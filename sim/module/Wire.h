@@ -51,7 +51,6 @@ enum ErrCode : uint8_t {
     kErrMode = 7,
     kErrRange = 13,
     kErrSize = 14,
-    kErrResource = 30,
     kErrOverrun = 15,
     kErrTimeout = 18,
     kErrUnimplemented = 21,
@@ -59,6 +58,7 @@ enum ErrCode : uint8_t {
     kErrIndexRange = 26,
     kErrInvalidEntity = 28,
     kErrInvalidOption = 29,
+    kErrResource = 30,
 };
 
 struct Packet {
