@@ -203,6 +203,26 @@ TEST(aFileSeek, RangeAndOrigins) {
     ASSERT_EQ(aErrNone, aFile_Close(&h));
 }
 
+// Output errors surface as aErrIO where the system reports them: at once
+// when unbuffered, else when the buffer is flushed.
+TEST(aFileWrite, DeviceFullIsAnError) {
+    if (!aFile_Exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    aFileHandle* h = aFile_Open("/dev/full", aFileModeWrite);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(aErrNone, aFile_Write(h, "abc", 3, nullptr)); // still in the buffer
+    EXPECT_EQ(aErrIO, aFile_Sync(h));
+    ASSERT_EQ(aErrNone, aFile_SetUnbuffered(h));
+    size_t written = 99;
+    EXPECT_EQ(aErrIO, aFile_Write(h, "abc", 3, &written));
+    EXPECT_EQ(0u, written);
+    EXPECT_EQ(aErrIO, aFile_Printf(h, "%d", 12345));
+    // The handle stays open and usable after the failures.
+    EXPECT_TRUE(aVALIDFILE(h));
+    aFile_Close(&h); // may report what is still buffered
+    EXPECT_EQ(nullptr, h);
+}
+
 TEST(aFileDelete, Results) {
     TempDir dir;
     std::string f = dir.file("f");
