@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -147,34 +148,9 @@ int sMissingSerial(UpdaterDisplayInterface& display, const char* error) {
     return kExitFailure;
 }
 
-} // namespace
-
-int UpdaterMain(int argc, char* argv[]) {
-    Parameters params;
-    CLI_Display display;
-    Log::SetOutput(stderr);
-
-    if (ParseParameters(argc, argv, params, display) != 0) {
-        _display_app_version(display);
-        _display_usage(display, false, false);
-        return kExitFailure;
-    }
-    _display_app_version(display);
-    if (params.helpRequested || !params.commands.IsSet(kCommandMask)) {
-        _display_usage(display, params.helpRequested, params.helpRequested && params.logMaskGiven);
-        return kExitSuccess;
-    }
-
-    std::string directory;
-    if (!sUpdaterDirectory(params, directory)) {
-        return kExitFailure;
-    }
-    if (aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
-        display.message(kError, "Could not find updater directory at %s", directory.c_str());
-        return kExitFailure;
-    }
-
-    Updater updater(params.serverURL.c_str(), directory.c_str(), display);
+// Runs the commands in their fixed order: fingerprint, get, then the first
+// of discover, update, list builds, list local builds and token.
+int sRunCommands(Updater& updater, Parameters& params, UpdaterDisplayInterface& display) {
     int status = kExitSuccess;
 
     if (params.commands.IsSet(COMMAND_FINGERPRINT)) {
@@ -230,4 +206,42 @@ int UpdaterMain(int argc, char* argv[]) {
         return kExitSuccess;
     }
     return status;
+}
+
+} // namespace
+
+int UpdaterMain(int argc, char* argv[]) {
+    Parameters params;
+    CLI_Display display;
+    Log::SetOutput(stderr);
+
+    if (ParseParameters(argc, argv, params, display) != 0) {
+        _display_app_version(display);
+        _display_usage(display, false, false);
+        return kExitFailure;
+    }
+    _display_app_version(display);
+    if (params.helpRequested || !params.commands.IsSet(kCommandMask)) {
+        _display_usage(display, params.helpRequested, params.helpRequested && params.logMaskGiven);
+        return kExitSuccess;
+    }
+
+    std::string directory;
+    if (!sUpdaterDirectory(params, directory)) {
+        return kExitFailure;
+    }
+    if (aDirectory_Ensure(directory.c_str(), kUpdaterDirectoryMode) != aErrNone) {
+        display.message(kError, "Could not find updater directory at %s", directory.c_str());
+        return kExitFailure;
+    }
+
+    try {
+        Updater updater(params.serverURL.c_str(), directory.c_str(), display);
+        return sRunCommands(updater, params, display);
+    } catch (const std::exception& error) {
+        // The operations report their own failures; an exception that still
+        // gets here must end the run as a failure, not abort the process.
+        display.message(kError, "%s", error.what());
+        return kExitFailure;
+    }
 }

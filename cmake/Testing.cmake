@@ -3,10 +3,11 @@
 # updater_add_test(NAME name SOURCES files... [LIBS libs...] [LABELS labels...]
 #                  [TIMEOUT seconds] [NETNS])
 #   Builds one GoogleTest executable and registers it as one ctest test of the
-#   same name, runnable alone with `ctest -R name`. NETNS starts it inside a
-#   fresh network namespace that has only loopback (tools/netns-run): use it
-#   for every test that can reach discovery, beacons or a link server, and for
-#   every test that runs the Updater binary.
+#   same name, runnable alone with `ctest -R name`. Every test starts inside a
+#   fresh network namespace that has only loopback (tools/netns-run), so no
+#   test can send discovery, beacon or link-server traffic onto the machine's
+#   network, whether or not its author thought of it. NETNS is still accepted
+#   and marks the tests that depend on it.
 #
 # updater_add_command_test(NAME name COMMAND cmd args... [LABELS ...]
 #                          [TIMEOUT seconds] [NETNS])
@@ -22,10 +23,7 @@ function(updater_add_test)
     find_package(GTest REQUIRED)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} testsupport GTest::gtest GTest::gtest_main)
-    set(cmd $<TARGET_FILE:${T_NAME}>)
-    if(T_NETNS)
-        set(cmd ${UPDATER_NETNS_RUN} ${cmd})
-    endif()
+    set(cmd ${UPDATER_NETNS_RUN} $<TARGET_FILE:${T_NAME}>)
     add_test(NAME ${T_NAME} COMMAND ${cmd})
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
         ENVIRONMENT "UPDATER_SOURCE_DIR=${PROJECT_SOURCE_DIR};UPDATER_BUILD_DIR=${PROJECT_BINARY_DIR}")
@@ -36,10 +34,7 @@ function(updater_add_command_test)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 60)
     endif()
-    set(cmd ${T_COMMAND})
-    if(T_NETNS)
-        set(cmd ${UPDATER_NETNS_RUN} ${cmd})
-    endif()
+    set(cmd ${UPDATER_NETNS_RUN} ${T_COMMAND})
     add_test(NAME ${T_NAME} COMMAND ${cmd})
     set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
         ENVIRONMENT "UPDATER_SOURCE_DIR=${PROJECT_SOURCE_DIR};UPDATER_BUILD_DIR=${PROJECT_BINARY_DIR}")

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <ftw.h>
@@ -82,15 +83,60 @@ pid_t spawn(const std::vector<std::string>& argv, const ProcessOptions& o, int i
     _exit(127);
 }
 
+const char kIsolationRefusal[] =
+    "refusing to start %s outside an isolated network namespace: register the test with "
+    "NETNS (or run it under tools/netns-run)\n";
+
 } // namespace
 
-std::string sourceDir() { return envOr("UPDATER_SOURCE_DIR", UPDATER_SOURCE_DIR_DEFAULT); }
-std::string buildDir() { return envOr("UPDATER_BUILD_DIR", UPDATER_BUILD_DIR_DEFAULT); }
-std::string buildPath(const std::string& relative) { return buildDir() + "/" + relative; }
-std::string sourcePath(const std::string& relative) { return sourceDir() + "/" + relative; }
+bool networkIsolated() {
+    // /proc/self/net follows the process's own namespace (sysfs does not).
+    std::ifstream dev("/proc/self/net/dev");
+    if (!dev)
+        return false;
+    std::string line;
+    int lineNumber = 0;
+    while (std::getline(dev, line)) {
+        if (++lineNumber <= 2)
+            continue; // the two header lines
+        auto colon = line.find(':');
+        if (colon == std::string::npos)
+            continue;
+        std::string name = line.substr(0, colon);
+        name.erase(0, name.find_first_not_of(' '));
+        if (name != "lo" && name.rfind("vhost", 0) != 0 && name.rfind("vmod", 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool needsIsolation(const std::string& program) {
+    auto slash = program.find_last_of('/');
+    std::string base = slash == std::string::npos ? program : program.substr(slash + 1);
+    return base == "Updater" || base == "corvantis-sim" || base == "with-sim-usb";
+}
+
+std::string sourceDir() {
+    return envOr("UPDATER_SOURCE_DIR", UPDATER_SOURCE_DIR_DEFAULT);
+}
+std::string buildDir() {
+    return envOr("UPDATER_BUILD_DIR", UPDATER_BUILD_DIR_DEFAULT);
+}
+std::string buildPath(const std::string& relative) {
+    return buildDir() + "/" + relative;
+}
+std::string sourcePath(const std::string& relative) {
+    return sourceDir() + "/" + relative;
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& o) {
     ProcessResult r;
+    if (!argv.empty() && needsIsolation(argv[0]) && !networkIsolated()) {
+        char text[512];
+        snprintf(text, sizeof text, kIsolationRefusal, argv[0].c_str());
+        r.err = text;
+        return r;
+    }
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
         return r;
@@ -183,6 +229,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv,
                                      const ProcessOptions& o) {
+    if (!argv.empty() && needsIsolation(argv[0]) && !networkIsolated()) {
+        fprintf(stderr, kIsolationRefusal, argv[0].c_str());
+        return;
+    }
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC))
         return;

@@ -20,6 +20,19 @@ std::string buildDir();
 std::string buildPath(const std::string& relative);
 std::string sourcePath(const std::string& relative);
 
+// True when this process runs in a network namespace whose interfaces are
+// only loopback and the veth ends that tools/netns-pair creates (vhost*,
+// vmod*): nothing sent from here can reach the machine's real network.
+bool networkIsolated();
+
+// The programs that can send or answer discovery traffic (the Updater, the
+// module simulator and its USB wrapper) are started only from an isolated network
+// namespace. runProcess and BackgroundProcess refuse to start them otherwise
+// (the result reports status -1 and an explanation in err), so a test that
+// was registered without its namespace fails instead of reaching the host's
+// network.
+bool needsIsolation(const std::string& program);
+
 struct ProcessResult {
     int status = -1;       // exit status, or 128 + signal when killed
     bool timedOut = false; // the time limit ran out and the process was killed
