@@ -7,9 +7,10 @@
 #   fresh network namespace that has only loopback (tools/netns-run), so no
 #   test can send discovery, beacon or link-server traffic onto the machine's
 #   network, whether or not its author thought of it. NETNS is still accepted
-#   and marks the tests that depend on it. MULTICAST also routes multicast
-#   over the namespace's loopback, so TCP/IP discovery between the updater and
-#   simulators with --discovery works inside it.
+#   and marks the tests that depend on it. MULTICAST also gives the namespace
+#   a veth pair of its own (10.99.0.1 on vmcast0, with the multicast route),
+#   so TCP/IP discovery between the updater and simulators with --discovery
+#   (TCP server on 10.99.0.1 or 0.0.0.0) works inside it.
 #
 # updater_add_command_test(NAME name COMMAND cmd args... [LABELS ...]
 #                          [TIMEOUT seconds] [NETNS])

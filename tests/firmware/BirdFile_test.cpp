@@ -260,6 +260,20 @@ TEST(BirdFileScan, LengthWordNearFourGigabytesStopsTheScan) {
     EXPECT_TRUE(contains(log.text(), "mismatch in data size. (11 bytes remaining)")) << log.text();
 }
 
+TEST(BirdFileScan, TwelveByteBlocksCarryAddressAndEightByteImage) {
+    TempDir dir;
+    auto path = makeBird(dir, "t.bird",
+                         {"--loader", "0x89ABCDEF:0:hex:0102030405060708", "--firmware",
+                          "0x00C0FFEE:0:hex:1112131415161718"});
+    BirdFile f(path.c_str());
+    ASSERT_EQ(f.blocks.size(), 2u);
+    EXPECT_EQ(f.blocks[0].length, 12u);
+    EXPECT_EQ(f.blocks[0].address, 0x89ABCDEFu);
+    EXPECT_EQ(image(f.blocks[0]), hex("0102030405060708"));
+    EXPECT_EQ(f.blocks[1].address, 0x00C0FFEEu);
+    EXPECT_EQ(image(f.blocks[1]).size(), 8u);
+}
+
 TEST(BirdFileScan, ShortLoaderBlockHasNoAddress) {
     TempDir dir;
     auto path =
@@ -906,6 +920,8 @@ TEST(BirdFileValidateData, PatternSearch) {
         {"CAFE01CAFE", false, {}},
         {"0000CAFE01CAFE", false, {}},
         {"AB", false, {}},
+        {"CAFE0000CAFE01CAFE", false, {}},   // the whole data of the block
+        {"CAFE0000CAFE01CAFE00", false, {}}, // longer than the block
         {"0000", true, {"Found data at 2\n", "Found data at 0\n"}},
     };
     for (const auto& c : cases) {

@@ -104,7 +104,8 @@ bool networkIsolated() {
             continue;
         std::string name = line.substr(0, colon);
         name.erase(0, name.find_first_not_of(' '));
-        if (name != "lo" && name.rfind("vhost", 0) != 0 && name.rfind("vmod", 0) != 0)
+        if (name != "lo" && name.rfind("vhost", 0) != 0 && name.rfind("vmod", 0) != 0 &&
+            name.rfind("vmcast", 0) != 0)
             return false;
     }
     return true;

@@ -21,8 +21,8 @@ std::string buildPath(const std::string& relative);
 std::string sourcePath(const std::string& relative);
 
 // True when this process runs in a network namespace whose interfaces are
-// only loopback and the veth ends that tools/netns-pair creates (vhost*,
-// vmod*): nothing sent from here can reach the machine's real network.
+// only loopback and the veth ends that tools/netns-pair and netns-run
+// --multicast create (vhost*, vmod*, vmcast*): nothing sent from here can reach the machine's real network.
 bool networkIsolated();
 
 // The programs that can send or answer discovery traffic (the Updater, the
