@@ -403,7 +403,9 @@ aErr sFileWrite(const uint8_t* data, size_t length, void* reference) {
     return err == aErrNone && written == length ? aErrNone : aErrIO;
 }
 
-aErr sFilePut(const uint8_t* byte, void* reference) { return sFileWrite(byte, 1, reference); }
+aErr sFilePut(const uint8_t* byte, void* reference) {
+    return sFileWrite(byte, 1, reference);
+}
 
 aErr sFileDelete(void* reference) {
     aFileHandle* file = static_cast<aFileHandle*>(reference);
