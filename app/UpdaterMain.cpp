@@ -180,7 +180,13 @@ int sRunCommands(Updater& updater, Parameters& params, UpdaterDisplayInterface& 
             return sMissingSerial(display,
                                   "Error must supply a serial number for the List Builds command");
         }
-        _display_builds(display, updater.Get_BuildList(params.deviceSerial), params.deviceSerial);
+        // A query the server did not answer is a failure, not an empty list.
+        bool answered = false;
+        auto builds = updater.Get_BuildList(params.deviceSerial, &answered);
+        if (!answered) {
+            return kExitFailure;
+        }
+        _display_builds(display, builds, params.deviceSerial);
         return kExitSuccess;
     }
     if (params.commands.IsSet(COMMAND_LIST_LOCAL_BUILDS)) {

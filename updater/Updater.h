@@ -24,8 +24,8 @@ struct DeviceInfo : linkSpec {
     uint8_t versionMajor = 0;
     uint8_t versionMinor = 0;
     uint32_t versionPatch = 0;
-    std::string modelName;       // aDefs_GetModelName of the model code
-    uint32_t error = 0;          // aErr of the first query that failed; 0: all succeeded
+    std::string modelName; // aDefs_GetModelName of the model code
+    uint32_t error = 0;    // aErr of the first query that failed; 0: all succeeded
 
     DeviceInfo() : linkSpec{} {}
     explicit DeviceInfo(const linkSpec& where) : linkSpec(where) {}
@@ -71,7 +71,9 @@ public:
     // feature token (empty on failure).
     unsigned int Download_Firmware(unsigned int serial, std::string build, bool override,
                                    bool noCal);
-    std::map<std::string, std::string> Get_BuildList(unsigned int serial);
+    // answered (optional) becomes true only when the server answered the
+    // query, even with an empty list, so callers can tell failure from "none".
+    std::map<std::string, std::string> Get_BuildList(unsigned int serial, bool* answered = nullptr);
     std::map<std::string, std::string> Get_BuildListLocal(unsigned int serial);
     std::string Get_JWT(unsigned int serial);
 

@@ -180,17 +180,23 @@ unsigned int Updater::Download_Firmware(unsigned int serial, std::string build, 
     return buildNumber;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
+std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial, bool* answered) {
     std::map<std::string, std::string> builds;
+    if (answered)
+        *answered = false;
     const char* url = m_serverURL.c_str();
     if (!UpdateServerRequest::ping(url)) {
         display().message(UpdaterDisplayInterface::LEVEL_ERROR, "Server request failed for %s",
                           url);
         return builds;
     }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, url))
+    if (!UpdateServerRequest::GetBuildList(serial, builds, url)) {
         display().message(UpdaterDisplayInterface::LEVEL_ERROR,
                           "Failed to retrieve builds for %08X", serial);
+        return builds;
+    }
+    if (answered)
+        *answered = true;
     return builds;
 }
 

@@ -100,6 +100,7 @@ bool Host::start(std::string& error) {
             r.module = std::make_unique<SimModule>(mc, log_);
         } catch (const std::exception& e) {
             error = e.what();
+            configError_ = true;
             return false;
         }
         modules_.push_back(std::move(r));

@@ -24,6 +24,8 @@ public:
     // Opens the log and every transport and prints the endpoint lines and
     // "ready". False with a message on failure.
     bool start(std::string& error);
+    // True when start() failed on the configuration rather than a transport.
+    bool configError() const { return configError_; }
     // Runs until SIGTERM/SIGINT or the run-time bound; returns the exit status.
     int run();
 
@@ -79,6 +81,7 @@ private:
     std::multimap<Clock::time_point, Delayed> delayed_; // replies held back by the delay fault
     PortId nextPort_ = 1;
     int signalFd_ = -1;
+    bool configError_ = false;
 };
 
 } // namespace csim

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     csim::Host host(std::move(config));
     if (!host.start(error)) {
         std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
-        return 1;
+        return host.configError() ? 2 : 1;
     }
     return host.run();
 }

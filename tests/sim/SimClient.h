@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -199,15 +199,18 @@ public:
         argv.insert(argv.end(), args.begin(), args.end());
         proc = std::make_unique<testsupport::BackgroundProcess>(argv);
         std::string line;
-        std::smatch m;
         while (proc->readLine(line, 5s)) {
             lines.push_back(line);
-            static const std::regex tcpLine(R"(^tcp [0-9.]+:([0-9]+) serial=([0-9A-F]{8})$)");
-            static const std::regex ptyLine(R"(^pty (\S+) serial=[0-9A-F]{8}( link=\S+)?$)");
-            if (std::regex_match(line, m, tcpLine))
-                tcpPorts.push_back(static_cast<uint16_t>(std::stoi(m[1])));
-            else if (std::regex_match(line, m, ptyLine))
-                ptys.push_back(m[1]);
+            // "tcp ADDR:PORT serial=XXXXXXXX" and "pty PATH serial=XXXXXXXX [link=L]".
+            std::istringstream words(line);
+            std::string kind, where, serial;
+            words >> kind >> where >> serial;
+            bool hasSerial = serial.size() == 15 && serial.rfind("serial=", 0) == 0;
+            if (kind == "tcp" && hasSerial && where.find(':') != std::string::npos)
+                tcpPorts.push_back(
+                    static_cast<uint16_t>(std::stoi(where.substr(where.rfind(':') + 1))));
+            else if (kind == "pty" && hasSerial)
+                ptys.push_back(where);
             if (line == "ready") {
                 ready = true;
                 break;

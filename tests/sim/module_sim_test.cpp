@@ -473,9 +473,29 @@ TEST(ModuleSim, RouterForwardsToItsNetworkAndAnswersI2CProbes) {
 }
 
 TEST(ModuleSim, BadConfigurationExitsWith2) {
-    auto r = testsupport::runProcess({testsupport::buildPath("corvantis-sim"), "--address", "3"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("address"), std::string::npos);
+    testsupport::TempDir dir;
+    ASSERT_TRUE(testsupport::writeFile(dir.file("bad.json"),
+                                       R"({"modules": [{"upgrade": {"load": "later"}}]})"));
+    ASSERT_TRUE(testsupport::writeFile(dir.file("twice.json"),
+                                       R"({"network": [{"address": 4}, {"address": 4}]})"));
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--address", "3"}, "address"},
+        {{"--serial", "XYZ"}, "not a number"},
+        {{"--error", "3:7"}, "--error"},
+        {{"--config", dir.file("missing.json")}, "cannot read"},
+        {{"--config", dir.file("bad.json")}, "upgrade.load"},
+        {{"--config", dir.file("twice.json")}, "two modules at address 4"},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> argv{testsupport::buildPath("corvantis-sim")};
+        argv.insert(argv.end(), k.args.begin(), k.args.end());
+        auto r = testsupport::runProcess(argv);
+        EXPECT_EQ(r.status, 2) << k.message;
+        EXPECT_NE(r.err.find(k.message), std::string::npos) << r.err;
+    }
 }
 
 } // namespace
