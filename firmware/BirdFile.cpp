@@ -460,6 +460,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
     char digits[kSerialDigits + 1];
     std::snprintf(digits, sizeof digits, "%08X", serialNumber);
     bool result = false;
+    bool serialWritten = false;
     for (BirdBlock& block : blocks) {
         if (block.type != BLOCK_FIRMWARE) {
             continue;
@@ -470,6 +471,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
                 Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
                          readLE32(block.data + at), serialNumber);
                 writeLE32(block.data + at, serialNumber);
+                serialWritten = true;
             }
             result = true;
         }
@@ -482,6 +484,13 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serialNumber) {
                 result = true;
             }
         }
+    }
+    // A generic image whose serial word lies in no firmware block would reach
+    // the module without its serial number: that is a failure, not a success.
+    if (serialNumberOffset != 0 && !serialWritten) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: serial number offset %08X is in no firmware block\n",
+                 serialNumberOffset);
+        return false;
     }
     return result;
 }

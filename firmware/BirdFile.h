@@ -149,9 +149,10 @@ public:
     // Writes the serial number into every firmware block that holds a patch
     // point: the 32-bit little-endian word at serialNumberOffset and the low
     // bytes of the 8 UTF-16LE characters at descriptorOffset (as "%08X").
-    // True when serialNumberOffset is non-zero and the file has a firmware
-    // block, or when some firmware block held the 16 descriptor bytes; false
-    // when both offsets are 0 or nothing could be patched.
+    // True when something was patched; false when both offsets are 0, when
+    // nothing could be patched, or when serialNumberOffset is non-zero but no
+    // firmware block holds the serial word (the image would otherwise reach
+    // the module without its serial number).
     bool ReplaceSerialNumber(uint32_t serialNumber);
 
     // For every firmware block that loads at address 0 and holds at least 32

@@ -789,13 +789,15 @@ TEST(BirdFileSerial, ResultAndBoundsTable) {
          {"--serial-offsets", "0x103C:0", "--firmware", "0x1000:0:fill:64:0xFF"},
          true,
          4},
+        // A serial word that lies in no firmware block cannot be patched, and
+        // an unpatched generic image must not count as patched.
         {"serialStraddlesEnd",
          {"--serial-offsets", "0x103D:0", "--firmware", "0x1000:0:fill:64:0xFF"},
-         true,
+         false,
          0},
         {"serialBelowImage",
          {"--serial-offsets", "0xFFF:0", "--firmware", "0x1000:0:fill:64:0xFF"},
-         true,
+         false,
          0},
         {"serialNearTop",
          {"--serial-offsets", "0xFFFFFFFE:0", "--firmware", "0xFFFFFFF0:0:fill:64:0xFF"},
