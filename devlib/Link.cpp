@@ -80,7 +80,8 @@ bool sUEIFilter(const aPacket* packet, const void* reference) {
     }
     if (packet->data[2] & kUEIErrorBit) {
         record->specifier = packet->data[2];
-        record->value.byteVal = packet->dataSize > kUEIHeaderBytes ? aErr{packet->data[3]} : aErrUnknown;
+        record->value.byteVal =
+            packet->dataSize > kUEIHeaderBytes ? aErr{packet->data[3]} : aErrUnknown;
         return true;
     }
     switch (packet->dataSize) {
