@@ -149,7 +149,10 @@ TEST_F(LinkTest, SecondAddressDifferentDoesNotSyncAndFourthByteRestarts) {
     EXPECT_EQ(wire->pendingToModule(), 0u) << "no restart before the fourth byte";
     wire->send({0x00});
     expectMagics(6); // the fourth byte restarted synchronisation
-    EXPECT_EQ(syncState(), kSyncStateByte1);
+    // The reader may still be between writing the magics and settling its
+    // state: wait for the state, boundedly.
+    EXPECT_TRUE(eventually([this] { return syncState() == kSyncStateByte1; }))
+        << "state " << syncState();
     // The module then answers properly.
     wire->send({0x02, 0x00, 0x02, 0x00});
     endSync();
