@@ -712,7 +712,10 @@ unsigned int aLink_CreateUSB(unsigned int serialNumber) {
 }
 
 unsigned int aLink_CreateTCPIP(unsigned int ipAddress, unsigned short port) {
-    aLinkEntry* existing = sLookupEntryByIdentifier(ipAddress);
+    // A link is shared only with the same address and port: two modules
+    // behind one address (simulators on one host, a forwarding router) are
+    // different modules.
+    aLinkEntry* existing = sLookupEntryByTrident(ipAddress, port, 0);
     if (existing != nullptr) {
         sChangeUseCount(existing, 1);
         return existing->id;

@@ -58,7 +58,7 @@ unsigned int aLink_CreateUSB(unsigned int serialNumber);
 // A link to a module with its own network interface: ipAddress in network
 // byte order (as in a linkSpec), port in host order. Connects a socket
 // stream and starts the link; no synchronisation is done. Fails (0) when
-// the connection cannot be made. Links are shared by address. Blocks while
+// the connection cannot be made. Links are shared by address and port. Blocks while
 // connecting (a few seconds at most) and starting (2 seconds at most).
 unsigned int aLink_CreateTCPIP(unsigned int ipAddress, unsigned short port);
 

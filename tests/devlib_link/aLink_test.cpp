@@ -570,6 +570,26 @@ TEST(LinkCreateTest, TcpLinksAreSharedByAddressAndEndWithTheirLastUser) {
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0xAF, 0x01, 0x00}));
 }
 
+TEST(LinkCreateTest, TcpLinksToOneAddressOnTwoPortsAreTwoLinks) {
+    LoopbackPeer a;
+    LoopbackPeer b;
+    unsigned int first = aLink_CreateTCPIP(LoopbackPeer::address(), a.port());
+    ASSERT_NE(first, 0u);
+    unsigned int second = aLink_CreateTCPIP(LoopbackPeer::address(), b.port());
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(second, first);
+    ASSERT_TRUE(a.accept());
+    ASSERT_TRUE(b.accept());
+    // Each link reaches its own peer.
+    ASSERT_TRUE(b.sendBytes({0x02, 0x01, 0x62}));
+    aPacket* p = aLink_AwaitPacket(second, 5000);
+    ASSERT_NE(p, nullptr);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_AwaitPacket(first, 100), nullptr);
+    aLink_Destroy(&second);
+    aLink_Destroy(&first);
+}
+
 TEST(LinkCreateTest, FailedCreationsReturnZeroAndRegisterNothing) {
     size_t before = sRegistrySize();
     uint16_t closedPort;
