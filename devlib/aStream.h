@@ -188,7 +188,8 @@ int aStream_SerialBaudIndex(unsigned int baudRate);
 // (no place for the result, memory, socket, connection).
 aErr aStream_CreateSocket(unsigned int ipAddress, unsigned short port, aStream** stream);
 
-// USB modules, by serial number. Provided by the USB transport; until that
-// transport is built this returns aErrUnimplemented with *stream null.
-// aErrParam for a zero serial number or a null result pointer.
+// USB modules, by serial number, through libusb or the kernel driver's node
+// (devlib/unix_streamusb.h). aErrParam for a zero serial number or a null
+// result pointer; otherwise the open's result (aErrNotFound, aErrBusy,
+// aErrPermission, aErrConfiguration...) with *stream null on failure.
 aErr aStream_CreateUSB(unsigned int serialNumber, aStream** stream);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -36,9 +37,9 @@ aErr sHandleErrorTolerance(sxusb_device* device, aErr err) {
         device->ioErrors = 0;
         return err;
     }
-    uint8_t before = device->ioErrors;
-    if (device->ioErrors < 0xFF) {
-        ++device->ioErrors;
+    uint8_t before = device->ioErrors.load();
+    if (before < 0xFF) {
+        device->ioErrors.store(static_cast<uint8_t>(before + 1));
     }
     if (before < kUsbForgivenIOErrors) {
         return aErrNone;
@@ -52,8 +53,7 @@ aErr sHandleErrorTolerance(sxusb_device* device, aErr err) {
 bool sFindEndpoints(sxusb_device* device) {
     libusb_device* dev = libusb_get_device(device->handle);
     libusb_config_descriptor* config = nullptr;
-    if (dev == nullptr || libusb_get_config_descriptor(dev, 0, &config) != 0 ||
-        config == nullptr) {
+    if (dev == nullptr || libusb_get_config_descriptor(dev, 0, &config) != 0 || config == nullptr) {
         return false;
     }
     bool haveInterface = false;
@@ -155,7 +155,7 @@ sxusb_device* sxusb_create_usb(uint32_t mode) {
     if (mode != kUsbModeKernel && mode != kUsbModeLibusb) {
         return nullptr;
     }
-    sxusb_device* device = static_cast<sxusb_device*>(calloc(1, sizeof(sxusb_device)));
+    sxusb_device* device = new (std::nothrow) sxusb_device();
     if (device == nullptr) {
         return nullptr;
     }
@@ -175,7 +175,7 @@ aErr sxusb_destroy(sxusb_device** device) {
         (d->mode == kUsbModeKernel && d->fd >= 0)) {
         sxusb_close_corvantis_device(d);
     }
-    free(d);
+    delete d;
     *device = nullptr;
     return aErrNone;
 }
@@ -217,8 +217,8 @@ aErr sxusb_open_corvantis_USBlib_device(sxusb_device* device, const char* serial
         memset(&desc, 0, sizeof desc);
         unsigned char text[kSerialReadSize] = {0};
         if (libusb_get_device_descriptor(list[i], &desc) != 0 ||
-            libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text,
-                                               sizeof text - 1) < 0 ||
+            libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text, sizeof text - 1) <
+                0 ||
             strcmp(reinterpret_cast<const char*>(text), serialText) != 0) {
             libusb_close(handle);
             continue;
@@ -360,7 +360,7 @@ aErr sxusb_write_to_USBlib_device(sxusb_device* device, const uint8_t* data, int
         break;
     }
     default:
-        sDebug("libusb WRITE error dev state: %d\n", static_cast<int>(device->state));
+        sDebug("libusb WRITE error dev state: %d\n", static_cast<int>(device->state.load()));
         err = aErrIO;
         break;
     }
@@ -438,7 +438,7 @@ aErr sxusb_get_from_USBlib_device(sxusb_device* device, uint8_t* byte) {
             break;
         }
         default:
-            sDebug("libusb READ error dev state: %d\n", static_cast<int>(device->state));
+            sDebug("libusb READ error dev state: %d\n", static_cast<int>(device->state.load()));
             err = aErrIO;
             break;
         }

@@ -9,6 +9,7 @@
 // the writing state.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include <libusb.h>
@@ -61,22 +62,23 @@ constexpr int kUsbKernelReadWaitMS = 20;
 // 8 upper-case hexadecimal digits.
 #define CORVANTIS_NODE_PREFIX "corvantis."
 
-// One opened (or to be opened) module.
+// One opened (or to be opened) module. `state` and `ioErrors` are atomic:
+// the error tolerance runs on both the reading and the writing thread.
 struct sxusb_device {
-    uint32_t mode;                        // kUsbModeLibusb or kUsbModeKernel
-    char serial[kUsbSerialTextSize];      // the module's serial number as text
-    int fd;                               // kernel node descriptor (kernel mode), -1 when closed
-    libusb_device_handle* handle;         // open device (libusb mode)
-    uint32_t state;                       // kUsbState*
-    uint8_t interfaceNumber;              // the claimed interface
-    uint8_t outEndpoint;                  // bulk OUT endpoint address
-    uint8_t inEndpoint;                   // bulk IN endpoint address
-    uint8_t inBuffer[kUsbInBufferSize];   // last bulk IN transfer
-    uint8_t* cursor;                      // next byte of inBuffer to hand out
-    int available;                        // bytes left in inBuffer
-    uint8_t ioErrors;                     // consecutive aErrIO results
-    uint16_t inMaxPacket;                 // wMaxPacketSize of the IN endpoint
-    uint16_t outMaxPacket;                // wMaxPacketSize of the OUT endpoint (write chunk)
+    uint32_t mode;                      // kUsbModeLibusb or kUsbModeKernel
+    char serial[kUsbSerialTextSize];    // the module's serial number as text
+    int fd;                             // kernel node descriptor (kernel mode), -1 when closed
+    libusb_device_handle* handle;       // open device (libusb mode)
+    std::atomic<uint32_t> state;        // kUsbState*
+    uint8_t interfaceNumber;            // the claimed interface
+    uint8_t outEndpoint;                // bulk OUT endpoint address
+    uint8_t inEndpoint;                 // bulk IN endpoint address
+    uint8_t inBuffer[kUsbInBufferSize]; // last bulk IN transfer
+    uint8_t* cursor;                    // next byte of inBuffer to hand out
+    int available;                      // bytes left in inBuffer
+    std::atomic<uint8_t> ioErrors;      // consecutive aErrIO results
+    uint16_t inMaxPacket;               // wMaxPacketSize of the IN endpoint
+    uint16_t outMaxPacket;              // wMaxPacketSize of the OUT endpoint (write chunk)
 };
 
 // The process-wide libusb context, created with libusb_init on first use

@@ -9,6 +9,7 @@
 #include "devlib/SystemClass.h"
 #include "devlib/aVersion.h"
 #include "devlib/discover.h"
+#include "devlib/unix_streamusb.h"
 #include "updater/UpdaterNetwork.h"
 
 using Halvern::Corvantis::I2CClass;
@@ -134,6 +135,8 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
         aErr err = module.connectFromSpec(info);
         if (err != aErrNone) {
             info.error = err;
+            if (aStream_USBLastOpenResult() == aErrPermission)
+                Log::log(DEBUG_Updater, "%s\n", aStream_USBPermissionHint());
         } else {
             info.build = _get_build_number(module);
             info.error = _get_version(module, info);

@@ -118,6 +118,8 @@ bool Host::start(std::string& error) {
         }
         if (mc.pty && !openPty(i, error))
             return false;
+        if (wantsUsb(i) && !openUsb(i, error))
+            return false;
         if (mc.discovery) {
             r.udp = discoveryOpen(mc.discoveryQueryPort, error);
             if (r.udp < 0)
@@ -165,6 +167,8 @@ void Host::dropAll(std::size_t index, unsigned offlineMs) {
         log_.event(r.module->serialText(), c.channel->name(), "drop");
         if (c.isPty)
             r.ptyReopen = true;
+        if (c.isUsb)
+            r.usbReplug = true;
         c.channel->drop();
         closeConnection(p, "disconnect");
     }
@@ -178,6 +182,12 @@ void Host::comeBack(Clock::time_point now) {
             r.ptyReopen = false;
             std::string error;
             if (!openPty(i, error))
+                std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
+        }
+        if (r.usbReplug && now >= r.offlineUntil) {
+            r.usbReplug = false;
+            std::string error;
+            if (!openUsb(i, error))
                 std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
         }
     }
@@ -312,6 +322,10 @@ void Host::onReadable(PortId id) {
             log_.event(m.serialText(), name, "drop");
             std::size_t module = c.module;
             bool pty = c.isPty;
+            if (c.isUsb) {
+                modules_[module].usbReplug = true;
+                modules_[module].offlineUntil = Clock::now();
+            }
             c.channel->drop();
             closeConnection(id, "disconnect");
             std::string error;
@@ -379,7 +393,7 @@ int Host::run() {
     const Clock::time_point deadline =
         config_.maxRuntimeS ? Clock::now() + std::chrono::seconds(config_.maxRuntimeS)
                             : Clock::time_point::max();
-    enum class Kind { Signal, Listener, Udp, Conn };
+    enum class Kind { Signal, Listener, Udp, Conn, UsbControl };
     struct Slot {
         Kind kind;
         std::size_t module;
@@ -407,6 +421,10 @@ int Host::run() {
         std::vector<Slot> slots;
         fds.push_back({signalFd_, POLLIN, 0});
         slots.push_back({Kind::Signal, 0, 0});
+        if (usb_) {
+            fds.push_back({usb_->controlFd(), POLLIN, 0});
+            slots.push_back({Kind::UsbControl, 0, 0});
+        }
         for (std::size_t i = 0; i < modules_.size(); ++i) {
             // A rebooting module accepts nothing; connections wait in the
             // backlog until it is back.
@@ -471,6 +489,9 @@ int Host::run() {
                 break;
             case Kind::Udp:
                 onDiscovery(s.module);
+                break;
+            case Kind::UsbControl:
+                onUsbControl();
                 break;
             case Kind::Conn: {
                 auto it = connections_.find(s.port);

@@ -14,6 +14,7 @@
 #include "sim/module/Firmware.h"
 #include "sim/module/PacketLog.h"
 #include "sim/module/Transport.h"
+#include "sim/module/UsbAttachment.h"
 
 namespace csim {
 
@@ -37,6 +38,7 @@ private:
         PortId id = 0;
         std::size_t module = 0;
         bool isPty = false;
+        bool isUsb = false;
         Framer framer;
         std::vector<uint8_t> outbuf; // bytes the channel did not take yet
     };
@@ -54,6 +56,8 @@ private:
         // Off its links (rebooting) until then; a pty comes back after it.
         Clock::time_point offlineUntil;
         bool ptyReopen = false;
+        unsigned usbCount = 0;
+        bool usbReplug = false; // plug the USB device in again once back
     };
     struct Delayed {
         PortId port;
@@ -61,6 +65,10 @@ private:
     };
 
     bool openPty(std::size_t module, std::string& error);
+    // USB attachment (UsbHost.cpp).
+    bool wantsUsb(std::size_t module) const;
+    bool openUsb(std::size_t module, std::string& error);
+    void onUsbControl();
     void onReadable(PortId id);
     void onAccept(std::size_t module);
     void onDiscovery(std::size_t module);
@@ -81,6 +89,7 @@ private:
     std::multimap<Clock::time_point, Delayed> delayed_; // replies held back by the delay fault
     PortId nextPort_ = 1;
     int signalFd_ = -1;
+    std::unique_ptr<UsbBus> usb_; // the emulated USB bus, when a module is on it
     bool configError_ = false;
 };
 
