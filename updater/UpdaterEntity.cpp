@@ -344,7 +344,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
     aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
     if (err != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
-    // Wait for the link to drop, at most kUpgradeRebootWaitMs: a module that
+    // Wait for the link to drop, at most m_rebootWaitMs: a module that
     // keeps its link up is then treated as rebooted.
     const uint64_t start = aTime_GetMSTicks();
     while (m_module && m_module->isConnected()) {
@@ -352,7 +352,7 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
         display.update_spinner(true, "Verifying Update");
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
-        if (m_noLinkDropWait || aTime_GetMSTicks() - start >= kUpgradeRebootWaitMs)
+        if (m_noLinkDropWait || aTime_GetMSTicks() - start >= m_rebootWaitMs)
             break;
     }
     display.update_spinner(false, "Verifying Update");

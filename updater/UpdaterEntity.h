@@ -90,6 +90,10 @@ public:
     // features say it takes them.
     aErr CheckPooledPacketsSupport();
 
+    // Bound of LoaderReboot's wait for the link to drop (kUpgradeRebootWaitMs
+    // unless changed), for callers whose modules are known to reboot faster.
+    void setRebootWaitBound(unsigned int ms) { m_rebootWaitMs = ms; }
+
 private:
     aErr _block_transfer(const unsigned char* data, unsigned int length, unsigned int& blocks);
     aErr _block_transfer_uei_helper(const unsigned char* data, unsigned int length,
@@ -100,4 +104,5 @@ private:
     bool m_validate = true;
     bool m_noLinkDropWait = false;
     bool m_ueiData = false;
+    unsigned int m_rebootWaitMs = kUpgradeRebootWaitMs;
 };

@@ -10,6 +10,7 @@
 
 #include "app/Log.h"
 #include "devlib/SystemClass.h"
+#include "devlib/unix_streamusb.h"
 #include "devlib/unix_time.h"
 #include "firmware/BirdFile.h"
 #include "server/UpdateServerRequest.h"
@@ -34,6 +35,8 @@ constexpr int kFirmwareBlockAttempts = 5;
 // know the module.
 aErr sConnectBySerial(Module& module, unsigned int serial) {
     aErr err = module.connect(linkTypeUSB, serial);
+    if (aStream_USBLastOpenResult() == aErrPermission)
+        Log::log(DEBUG_Updater, "%s\n", aStream_USBPermissionHint());
     if (err == aErrNotFound)
         err = module.connect(linkTypeTCPIP, serial);
     return err;

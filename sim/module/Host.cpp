@@ -173,6 +173,14 @@ void Host::dropAll(std::size_t index, unsigned offlineMs) {
         closeConnection(p, "disconnect");
     }
     r.offlineUntil = Clock::now() + std::chrono::milliseconds(offlineMs);
+    if (offlineMs > 0 && r.listener >= 0) {
+        // A host that reconnects at once must be refused, as by a module
+        // whose network is down; left listening, the kernel would complete
+        // the connection in the backlog and the drop would go unnoticed.
+        ::close(r.listener);
+        r.listener = -1;
+        r.tcpReopen = true;
+    }
 }
 
 void Host::comeBack(Clock::time_point now) {
@@ -182,6 +190,16 @@ void Host::comeBack(Clock::time_point now) {
             r.ptyReopen = false;
             std::string error;
             if (!openPty(i, error))
+                std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
+        }
+        if (r.tcpReopen && now >= r.offlineUntil) {
+            r.tcpReopen = false;
+            const std::string& where = r.module->config().tcp;
+            std::string host = where.substr(0, where.rfind(':'));
+            std::string bound, error;
+            uint16_t port = r.tcpPort;
+            r.listener = tcpListen(host + ":" + std::to_string(r.tcpPort), bound, port, error);
+            if (r.listener < 0)
                 std::fprintf(stderr, "corvantis-sim: %s\n", error.c_str());
         }
         if (r.usbReplug && now >= r.offlineUntil) {

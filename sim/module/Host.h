@@ -58,6 +58,9 @@ private:
         bool ptyReopen = false;
         unsigned usbCount = 0;
         bool usbReplug = false; // plug the USB device in again once back
+        // While it reboots a module's network stack is down: its TCP port is
+        // closed (connections are refused) and opened again once it is back.
+        bool tcpReopen = false;
     };
     struct Delayed {
         PortId port;
