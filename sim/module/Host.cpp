@@ -157,6 +157,16 @@ void Host::onAccept(std::size_t index) {
 
 void Host::dropAll(std::size_t index, unsigned offlineMs) {
     Runtime& r = modules_[index];
+    if (offlineMs > 0 && r.listener >= 0) {
+        // A rebooting module's network is down, so a host that reconnects
+        // must be refused; left listening, the kernel would complete the
+        // connection in the backlog and the drop would go unnoticed. The
+        // port closes before the connections drop, so that a host
+        // reconnecting the moment its connection ends is refused too.
+        ::close(r.listener);
+        r.listener = -1;
+        r.tcpReopen = true;
+    }
     std::vector<PortId> ports;
     for (const auto& kv : connections_) {
         if (kv.second.module == index)
@@ -173,14 +183,6 @@ void Host::dropAll(std::size_t index, unsigned offlineMs) {
         closeConnection(p, "disconnect");
     }
     r.offlineUntil = Clock::now() + std::chrono::milliseconds(offlineMs);
-    if (offlineMs > 0 && r.listener >= 0) {
-        // A host that reconnects at once must be refused, as by a module
-        // whose network is down; left listening, the kernel would complete
-        // the connection in the backlog and the drop would go unnoticed.
-        ::close(r.listener);
-        r.listener = -1;
-        r.tcpReopen = true;
-    }
 }
 
 void Host::comeBack(Clock::time_point now) {
