@@ -132,6 +132,11 @@ void converse(Sim& sim, unsigned int id) {
     std::this_thread::sleep_for(milliseconds(350));
     EXPECT_EQ(aLink_GetPacket(id), nullptr);
     ASSERT_EQ(aLink_Destroy(&id), aErrNone);
+    // The stop's force-route release is the last thing written; the module
+    // must have read it before it is stopped and dumps its state.
+    EXPECT_TRUE(eventually([&] {
+        return sim.log().find("addr=AF len=1 data=00") != std::string::npos;
+    })) << "the stop's force-route release never arrived";
     nlohmann::json state = sim.stopAndReadState();
     ASSERT_FALSE(state.is_null()) << "no state dump";
     EXPECT_GE(state["heartbeats"]["answered"].get<int>(), 2);
