@@ -112,6 +112,9 @@ static Faults faultsFromJson(const json& j) {
         f.garbageTimes = static_cast<unsigned>(ranged(j["garbageTimes"], 1000000, "garbageTimes"));
     if (j.contains("reorderChunks"))
         f.reorderChunks = j["reorderChunks"].get<bool>();
+    if (j.contains("buildReplyBytes"))
+        f.buildReplyBytes =
+            static_cast<unsigned>(ranged(j["buildReplyBytes"], 30, "buildReplyBytes"));
     if (j.contains("errors")) {
         for (const auto& e : j["errors"]) {
             ErrorFault ef;
@@ -289,6 +292,8 @@ bool moduleFlag(const std::string& flag, const char* value, json& mod, json& fau
         num("garbageEvery", faults);
     else if (flag == "--garbage-times")
         num("garbageTimes", faults);
+    else if (flag == "--build-reply-bytes")
+        num("buildReplyBytes", faults);
     else if (flag == "--error") {
         unsigned c = 0, o = 0, e = 0;
         if (std::sscanf(value, "%u:%u:%u", &c, &o, &e) != 3)

@@ -29,6 +29,9 @@ struct Faults {
     unsigned garbageEvery = 1;
     unsigned garbageTimes = 0; // 0: no limit
     bool reorderChunks = false;
+    // Data bytes of the build-number reply (49 FF and the build, big-endian):
+    // 6 is right; fewer cut it short, more pad it with 0xAA.
+    unsigned buildReplyBytes = 6;
 };
 
 struct SlotConfig {

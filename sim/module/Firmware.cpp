@@ -429,6 +429,7 @@ public:
         case kInfoBuild: {
             std::vector<uint8_t> r{kCmdModuleInfo, kInfoBuild};
             putBE32(r, m_.build);
+            r.resize(m_.config().faults.buildReplyBytes, 0xAA);
             out.emplace_back(m_.address, r);
             return;
         }

@@ -56,6 +56,7 @@ struct UpgradeConfig {
     // Fault switches.
     std::string wrongSum; // "", "once", "always"
     bool shortCountOnce = false;
+    bool shortCountAlways = false;
     std::set<uint8_t> noReplyTo;
     uint64_t dropAfterData = 0; // drop every link at the Nth data packet, once
     bool rebootNoDrop = false;
@@ -111,6 +112,8 @@ UpgradeConfig readConfig(const ModuleConfig& mc) {
             throw std::runtime_error("upgrade.faults.wrongSum is once or always");
         if (f.contains("shortCountOnce"))
             c.shortCountOnce = f["shortCountOnce"].get<bool>();
+        if (f.contains("shortCountAlways"))
+            c.shortCountAlways = f["shortCountAlways"].get<bool>();
         if (f.contains("noReplyTo")) {
             for (const auto& v : f["noReplyTo"])
                 c.noReplyTo.insert(static_cast<uint8_t>(jsonInt(v)));
@@ -177,7 +180,7 @@ public:
                 return;
             }
             std::size_t n = d.size() - 2;
-            if (c_.shortCountOnce && !shortSent_ && n > 1) {
+            if ((c_.shortCountAlways || (c_.shortCountOnce && !shortSent_)) && n > 1) {
                 // Acknowledge one byte less and keep none of them, so the
                 // host must send the packet again.
                 shortSent_ = true;

@@ -77,6 +77,9 @@ public:
     std::deque<uint8_t> inData;   // module to host
     bool gone = false;
     bool claimed = false;
+    // The connection (one per opened node) that holds the interface; another
+    // that claims it meanwhile is refused with EBUSY, as the kernel does.
+    UMockdevIoctlClient* owner = nullptr;
     bool everClaimed = false;
     // What the module said before a host first claimed the interface (an
     // announcement owed to the first connection); handed out at that claim.
@@ -185,7 +188,10 @@ public:
         };
         drop(pendingIn);
         drop(reapable);
-        claimed = false;
+        if (owner == client) {
+            claimed = false;
+            owner = nullptr;
+        }
         updateReadiness();
     }
 };
@@ -229,7 +235,14 @@ gboolean UsbDevice::onIoctl(UMockdevIoctlClient* client) {
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
         std::lock_guard<std::mutex> hold(lock);
+        if (claimed && owner != client) {
+            // Held by another process: it keeps the interface.
+            umockdev_ioctl_client_complete(client, -1,
+                                           req == USBDEVFS_CLAIMINTERFACE ? EBUSY : EINVAL);
+            return TRUE;
+        }
         claimed = req == USBDEVFS_CLAIMINTERFACE;
+        owner = claimed ? client : nullptr;
         if (claimed) {
             inData.clear(); // a new session starts without stale output
             if (!everClaimed)

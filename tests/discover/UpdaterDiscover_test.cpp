@@ -126,16 +126,20 @@ nlohmann::json sDirectModules() {
     other["routerAddress"] = 2;
     other["version"] = "0x2F030107";
     other["build"] = 1234;
-    // A build reply of 3 data bytes (49 FF 00) reaches the host before
-    // every real reply, so the build query is answered too short first.
+    // The build query answered with 3 data bytes (49 FF 00).
     nlohmann::json shortBuild = sTcpModule("33333333");
     shortBuild["build"] = 777;
-    shortBuild["faults"] = {{"garbage", "020349FF00"}};
-    // The same with 7 data bytes whose first four after 49 FF would read
-    // as build 1234: too long is as wrong as too short.
+    shortBuild["faults"] = {{"buildReplyBytes", 3}};
+    // With 7 data bytes, whose four after 49 FF hold the build: too long is
+    // as wrong as too short.
     nlohmann::json longBuild = sTcpModule("44444444");
     longBuild["build"] = 777;
-    longBuild["faults"] = {{"garbage", "020749FF000004D2AA"}};
+    longBuild["faults"] = {{"buildReplyBytes", 7}};
+    // A stale reply of the wrong length (49 FF 00) arrives before the real
+    // one: the first reply is the answer, and it is too short.
+    nlohmann::json staleBuild = sTcpModule("88888888");
+    staleBuild["build"] = 777;
+    staleBuild["faults"] = {{"garbage", "020349FF00"}};
     // The version query fails: the build was read before it, and module and
     // router address stay those of the discovery reply.
     nlohmann::json noVersion = sTcpModule("55555555");
@@ -152,7 +156,8 @@ nlohmann::json sDirectModules() {
     nlohmann::json silent = sTcpModule("77777777");
     silent["build"] = 700;
     silent["faults"] = {{"silentAfter", 1}};
-    return {{"modules", {plain, other, shortBuild, longBuild, noVersion, noRouter, silent}}};
+    return {{"modules",
+             {plain, other, shortBuild, longBuild, staleBuild, noVersion, noRouter, silent}}};
 }
 
 const Lines kDirectRows = {
@@ -160,6 +165,7 @@ const Lines kDirectRows = {
     "    22222222  04       02      CV-NET1        3.1.7 (1234) [10.99.0.1]",
     "    33333333  02       02      CV-USB1        2.11.5 (0) [10.99.0.1]",
     "    44444444  02       02      CV-USB1        2.11.5 (0) [10.99.0.1]",
+    "    88888888  02       02      CV-USB1        2.11.5 (0) [10.99.0.1]",
     // TCP/IP entries keep their row whatever their error code.
     "    55555555  06       06      CV-USB1        0.0.0 (555) [10.99.0.1]",
     "    66666666  08       08      CV-USB1        2.11.5 (1000) [10.99.0.1]",
@@ -228,8 +234,8 @@ TEST(UpdaterDiscoverTCP, RecordsTheFirstFailedQueryOfEachModule) {
     const Expected expected[] = {
         {0x11111111, 1000, 2, 5, 2, 2, false, 0}, {0x22222222, 1234, 3, 7, 4, 2, false, 0},
         {0x33333333, 0, 2, 5, 2, 2, false, 0},    {0x44444444, 0, 2, 5, 2, 2, false, 0},
-        {0x55555555, 555, 0, 0, 6, 6, true, 21},  {0x66666666, 1000, 2, 5, 8, 8, true, 23},
-        {0x77777777, 0, 0, 0, 2, 2, true, 0},
+        {0x88888888, 0, 2, 5, 2, 2, false, 0},    {0x55555555, 555, 0, 0, 6, 6, true, 21},
+        {0x66666666, 1000, 2, 5, 8, 8, true, 23}, {0x77777777, 0, 0, 0, 2, 2, true, 0},
     };
     ASSERT_EQ(devices.size(), std::size(expected));
     for (const Expected& e : expected) {

@@ -199,6 +199,19 @@ TEST_P(UpdaterEntityTest, ShortCountGetsTheSameBytesAgain) {
     EXPECT_TRUE(rebootAndDump() == expectedFlash(block));
 }
 
+TEST_P(UpdaterEntityTest, PacketAcknowledgedShortEveryTimeIsSentTenTimesMoreThenFails) {
+    start({{"faults", {{"shortCountAlways", true}}}});
+    const Bytes block = makeBlock(kAddress, 60);
+    EXPECT_EQ(transfer(block), aErrPacket);
+    const std::vector<std::string> data = logData(testsupport::readFile(log), "5F01");
+    // The first packet, then ten more of the same bytes; nothing after it
+    // and no write of the failed chunk.
+    ASSERT_EQ(data.size(), 11u);
+    for (const std::string& d : data)
+        EXPECT_EQ(d, data[0]);
+    EXPECT_TRUE(logData(testsupport::readFile(log), "5F05").empty());
+}
+
 TEST_P(UpdaterEntityTest, ProtocolFaultsGiveTheirCodes) {
     struct Case {
         nlohmann::json faults;
