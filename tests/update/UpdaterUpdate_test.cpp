@@ -40,12 +40,11 @@ constexpr uint32_t kSerialOffset = 0x80;      // serial word, from the image sta
 constexpr uint32_t kDescriptorOffset = 0x100; // firmware descriptor
 constexpr uint32_t kDescriptorMagic = 0xC0DE5EED;
 constexpr uint32_t kNewBuild = 1234;
-constexpr uint32_t kNewVersion = 0x02030004;
+constexpr uint32_t kNewVersion = 0x2F020304; // 2.3.4, as the BIRD file says
 // No update server answers here: the server's build query fails at once.
 const std::string kNoServer = "http://127.0.0.1:9/cgi/u";
-// Bound of one Updater run. A TCP link does not show the module's reboot
-// as a drop, so every successful run waits out the 30-second bound of the
-// reboot wait; the bound of a run leaves room for that.
+// Bound of one Updater run: room for the 30-second bound of the reboot wait
+// should a module's reboot not show as a link drop.
 constexpr std::chrono::seconds kUpdaterTimeout{50};
 constexpr std::chrono::seconds kSimReady{10};
 // How long the simulated module stays off its links while it reboots: longer
@@ -110,6 +109,7 @@ protected:
     std::string simLog = tmp.file("packets.log");
     std::unique_ptr<BackgroundProcess> sim;
     uint16_t simPort = 0;
+    std::string serverUrl = kNoServer;
 
     // Writes a BIRD file with one firmware block (and optionally a loader
     // block) and returns the image bytes it carries.
@@ -204,7 +204,7 @@ protected:
 
     ProcessResult updater(std::vector<std::string> args) {
         std::vector<std::string> argv = {testsupport::buildPath("Updater"), "-i", storeParent, "-u",
-                                         kNoServer};
+                                         serverUrl};
         argv.insert(argv.end(), args.begin(), args.end());
         testsupport::ProcessOptions options;
         options.timeout = kUpdaterTimeout;
@@ -212,6 +212,18 @@ protected:
     }
 
     std::string flash() { return testsupport::readFile(flashDump); }
+
+    // The module took `image`: its flash holds it byte for byte, and the
+    // device list, once the module is back from its reboot, shows the
+    // firmware it now runs.
+    void expectUpdated(const Bytes& image) {
+        EXPECT_TRUE(flash() == expectedFlash(image)) << "the flash differs from the image";
+        ASSERT_TRUE(waitModuleBack());
+        ProcessResult r = updater({"-D", "-t", "TCP"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(contains(r.out, "    " + kSerialText + "  02       02      " + kModelName +
+                                        "       2.3.4 (1234) ["));
+    }
     std::string settings() { return testsupport::readFile(deviceDir + "/.settings"); }
 };
 
@@ -225,7 +237,7 @@ TEST_F(UpdaterUpdate, FromStoreWithBuildPatchesSerialIntoGenericImage) {
     EXPECT_TRUE(contains(r.out, "Transferred 1 blocks, 3004 total bytes"));
     EXPECT_TRUE(contains(r.out, "Update time: "));
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image)) << "the flash differs from the patched image";
+    expectUpdated(image);
     EXPECT_TRUE(contains(settings(), "LATEST_TRANSFER=1234.bird"));
     EXPECT_TRUE(contains(settings(), "LAST_TRANSFER_DATE="));
 }
@@ -238,7 +250,7 @@ TEST_F(UpdaterUpdate, FromStoreUsesLatestDownloadThenLatestTransfer) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Updating with the Latest Download"));
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
 
     // Only the transfer record is left: it chooses the build again.
     ASSERT_TRUE(waitModuleBack());
@@ -246,6 +258,29 @@ TEST_F(UpdaterUpdate, FromStoreUsesLatestDownloadThenLatestTransfer) {
     r = updater({"-U", "-d", kSerialText});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Updating with the Latest Transfer"));
+}
+
+TEST_F(UpdaterUpdate, DownloadThenUpdateTakesTheServersLatestBuild) {
+    // The release on the update server; nothing in the store yet.
+    const std::string release = tmp.file("tree/" + kSerialText + "/1234.bird");
+    ASSERT_EQ(mkdir(tmp.file("tree").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(tmp.file("tree/" + kSerialText).c_str(), 0755), 0);
+    Bytes image = makeBird(tmp.file("release.bird"), kNewBuild);
+    ASSERT_EQ(std::rename(tmp.file("release.bird").c_str(), release.c_str()), 0);
+    BackgroundProcess server({testsupport::buildPath("sim/update-server/corvantis-update-server"),
+                              "--root", tmp.file("tree"), "--max-seconds", "120"});
+    std::string port;
+    ASSERT_TRUE(server.readLine(port)) << "the update server printed no port";
+    serverUrl = "http://127.0.0.1:" + port + "/cgi/u";
+    startSim();
+    ProcessResult r = updater({"-G", "-U", "-d", kSerialText});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(testsupport::readFile(deviceDir + "/1234.bird") == testsupport::readFile(release))
+        << "the store holds the server's file";
+    EXPECT_TRUE(contains(settings(), "LATEST_DOWNLOAD=1234.bird"));
+    EXPECT_TRUE(contains(settings(), "LATEST_TRANSFER=1234.bird"));
+    putLE32(image, kSerialOffset, kSerial);
+    expectUpdated(image);
 }
 
 TEST_F(UpdaterUpdate, NoBuildAnywhereFails) {
@@ -272,7 +307,7 @@ TEST_F(UpdaterUpdate, FromFileRecordsPathInNewStoreDirectory) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "Updating from Birdfile: " + path));
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
     // The module had no store directory: the record goes into a new one.
     EXPECT_TRUE(contains(settings(), "LATEST_TRANSFER=" + path + "\n"));
 }
@@ -299,7 +334,7 @@ TEST_F(UpdaterUpdate, DeviceSpecificImageForThisSerialIsWrittenUnchanged) {
     startSim();
     ProcessResult r = updater({"-U", "-d", kSerialText, "-b", std::to_string(kNewBuild)});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
 }
 
 TEST_F(UpdaterUpdate, WrongModelFailsWithModelMessageAndOverrideTransfersAnyway) {
@@ -316,7 +351,7 @@ TEST_F(UpdaterUpdate, WrongModelFailsWithModelMessageAndOverrideTransfersAnyway)
     r = updater({"-U", "-OVERRIDE", "-d", kSerialText, "-b", std::to_string(kNewBuild)});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
 }
 
 TEST_F(UpdaterUpdate, UEIByteArraysWriteTheSameFlash) {
@@ -327,7 +362,7 @@ TEST_F(UpdaterUpdate, UEIByteArraysWriteTheSameFlash) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "val_UPGRADE_DATA_UEI"));
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
 }
 
 TEST_F(UpdaterUpdate, LoaderWhoseStartMakesTheModuleAttachAnew) {
@@ -340,7 +375,7 @@ TEST_F(UpdaterUpdate, LoaderWhoseStartMakesTheModuleAttachAnew) {
     EXPECT_TRUE(contains(r.out, "Transferring loader block 1 of 1, 104 bytes"));
     EXPECT_TRUE(contains(r.out, "Starting Load on Device"));
     putLE32(image, kSerialOffset, kSerial);
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
 }
 
 // One fault of the module's upgrade entity per case: what the run shows and
@@ -376,7 +411,7 @@ TEST_P(UpdaterUpdateFault, ShowsItsMessagesAndARetryAfterwardsSucceeds) {
         r = updater({"-U", "-d", kSerialText, "-b", std::to_string(kNewBuild)});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
     }
-    EXPECT_TRUE(flash() == expectedFlash(image));
+    expectUpdated(image);
     EXPECT_TRUE(contains(settings(), "LATEST_TRANSFER=1234.bird"));
 }
 
