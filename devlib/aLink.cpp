@@ -450,6 +450,7 @@ aErr aLink_Stop(aLinkRecord* link) {
     if (link->reader != nullptr && link->writer != nullptr) {
         sQueueForceRoute(link, 0);
         link->running = false;
+        (void)aStream_Wake(link->stream);
         if (aThread_Destroy(&link->reader) != 0) {
             err = aErrUnknown;
         }
@@ -478,6 +479,8 @@ aErr aLink_Sync(unsigned int id) {
     // The reader restarts synchronisation at its next byte or empty read.
     link->syncState = kSyncStateNone;
     link->status = kLinkStatusSyncing;
+    // A reader waiting in a long transport read (USB) returns at once.
+    (void)aStream_Wake(link->stream);
     bool synced = sPoll(kLinkSyncPollMS, kLinkSyncPolls,
                         [link] { return link->status == kLinkStatusRunning; });
     // Discard the magic packets not yet sent, then the answers to those sent.

@@ -94,6 +94,21 @@ aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait) {
     return aErrNone;
 }
 
+aErr aStream_SetWakeProc(aStream* stream, aStreamWakeProc wake) {
+    if (!aVALIDSTREAM(stream)) {
+        return aErrParam;
+    }
+    stream->wake = wake;
+    return aErrNone;
+}
+
+aErr aStream_Wake(aStream* stream) {
+    if (!aVALIDSTREAM(stream)) {
+        return aErrParam;
+    }
+    return stream->wake != nullptr ? stream->wake(stream->reference) : aErrNone;
+}
+
 aErr aStream_Wait(aStream* stream, unsigned long milliseconds) {
     if (!aVALIDSTREAM(stream)) {
         return aErrParam;

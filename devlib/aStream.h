@@ -45,6 +45,10 @@ typedef aErr (*aStreamDeleteProc)(void* reference);
 //   as an error or a closed peer); aErrTimeout when nothing arrived in time;
 //   other codes when the transport cannot wait at all.
 typedef aErr (*aStreamWaitProc)(unsigned long milliseconds, void* reference);
+// wake: make a get (or wait) that is blocked in the transport from another
+//   thread return soon, as if nothing had arrived; when none is blocked, the
+//   next one returns soon. For transports whose get may block for long.
+typedef aErr (*aStreamWakeProc)(void* reference);
 
 // The stream record. Heap-allocated by aStream_Create, owned by whoever holds
 // the pointer, freed only by aStream_Destroy. Users treat the fields as
@@ -62,6 +66,7 @@ struct aStream {
     size_t writePos;          // ring position of the next pushed-back byte
     uint16_t check;           // aSTREAMCHECK while the record is alive
     aStreamWaitProc wait;     // optional readiness wait, see above
+    aStreamWakeProc wake;     // optional wake of a blocked get, see above
 };
 
 // True for a live stream record.
@@ -78,6 +83,17 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 // Installs (or, with null, removes) the optional readiness wait of a stream.
 // aErrParam for an invalid stream.
 aErr aStream_SetWaitProc(aStream* stream, aStreamWaitProc wait);
+
+// Installs (or, with null, removes) the optional wake operation of a stream.
+// aErrParam for an invalid stream.
+aErr aStream_SetWakeProc(aStream* stream, aStreamWakeProc wake);
+
+// Asks the transport to end a get that blocks in it now (from any thread),
+// so that the reading thread looks at its state again without waiting out
+// the transport's own time-out. A stream without a wake operation does
+// nothing. aErrParam for an invalid stream, else the transport's result.
+// Never blocks for long.
+aErr aStream_Wake(aStream* stream);
 
 // Waits, at most `milliseconds`, until a read is worth trying. Returns
 // aErrNone at once when pushed-back bytes wait; otherwise the transport's

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,15 @@ namespace {
 // A chunk of exactly this many bytes is cut by one: some module firmware
 // waits for a short packet to end a transfer of whole 512-byte packets.
 constexpr int kUsbAvoidedChunk = 512;
+// A bulk transfer's events are handled in slices of this length; after its
+// time-out and kUsbExtraSlices more it is cancelled, and after as many again
+// it is given up.
+constexpr int kUsbEventSliceMS = 100;
+constexpr int kUsbExtraSlices = 10;
+
+int sBulk(sxusb_device* device, uint8_t endpoint, uint8_t* data, int length, unsigned int timeoutMS,
+          int* got, bool wakeable);
+
 // Bit 7 of an endpoint address: IN. Bit 1 of bmAttributes: bulk or interrupt.
 constexpr uint8_t kEndpointDirectionIn = 0x80;
 constexpr uint8_t kEndpointTransferBulkBit = 0x02;
@@ -327,9 +337,8 @@ aErr sxusb_write_to_USBlib_device(sxusb_device* device, const uint8_t* data, int
                 chunk = kUsbAvoidedChunk - 1;
             }
             int done = 0;
-            int rc = libusb_bulk_transfer(device->handle, device->outEndpoint,
-                                          const_cast<uint8_t*>(data + sent), chunk, &done,
-                                          kUsbWriteTimeoutMS);
+            int rc = sBulk(device, device->outEndpoint, const_cast<uint8_t*>(data + sent), chunk,
+                           kUsbWriteTimeoutMS, &done, false);
             if (aCorvantisDebugging(aDEBUG_USB)) {
                 aCorvantisDebugPrintf(aDEBUG_USB, "libusb lenSent: %d - nSize: %d\n", done, chunk);
             }
@@ -399,6 +408,145 @@ aErr sxusb_get_from_device(sxusb_device* device, uint8_t* byte) {
                                           : sxusb_get_from_kernel_device(device, byte);
 }
 
+namespace {
+
+// Completion of a bulk transfer. `flag` is the one libusb's event loop
+// looks at (under its own lock); `done` is what the waiting thread reads,
+// since the callback may run on any thread that handles events.
+struct InCompletion {
+    int flag = 0;
+    std::atomic<bool> done{false};
+};
+
+void LIBUSB_CALL sInDone(libusb_transfer* transfer) {
+    InCompletion* c = static_cast<InCompletion*>(transfer->user_data);
+    c->flag = 1;
+    c->done.store(true);
+}
+
+// One bulk transfer, as libusb_bulk_transfer does it, but with its
+// completion seen through an atomic flag (the callback may run on another
+// thread that handles events, such as the other direction's transfer) and,
+// when `wakeable`, cancellable by sxusb_wake. Returns 0 or a libusb error
+// (LIBUSB_ERROR_INTERRUPTED when woken) and the count of bytes moved in
+// *got, also on a time-out or a wake.
+int sBulk(sxusb_device* device, uint8_t endpoint, uint8_t* data, int length, unsigned int timeoutMS,
+          int* got, bool wakeable) {
+    *got = 0;
+    libusb_context* ctx = Corvantis_libusb_context();
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr) {
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    // On the heap: a transfer that is given up may still complete later.
+    InCompletion* completed = new (std::nothrow) InCompletion();
+    if (completed == nullptr) {
+        libusb_free_transfer(transfer);
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    libusb_fill_bulk_transfer(transfer, device->handle, endpoint, data, length, sInDone, completed,
+                              timeoutMS);
+    if (!wakeable) {
+        int rc = libusb_submit_transfer(transfer);
+        if (rc != 0) {
+            libusb_free_transfer(transfer);
+            delete completed;
+            return rc;
+        }
+    } else {
+        std::lock_guard<std::mutex> hold(device->inLock);
+        if (device->wakePending) {
+            device->wakePending = false;
+            libusb_free_transfer(transfer);
+            delete completed;
+            return LIBUSB_ERROR_INTERRUPTED;
+        }
+        int rc = libusb_submit_transfer(transfer);
+        if (rc != 0) {
+            libusb_free_transfer(transfer);
+            delete completed;
+            return rc;
+        }
+        device->inFlight = transfer;
+    }
+    // The transfer ends by itself within its time-out; the events are
+    // handled in slices so that a failing event loop cannot hold us longer.
+    const int slices = static_cast<int>(timeoutMS / kUsbEventSliceMS) + kUsbExtraSlices;
+    bool cancelled = false;
+    for (int i = 0; !completed->done.load(); ++i) {
+        if (i >= slices && !cancelled) {
+            (void)libusb_cancel_transfer(transfer);
+            cancelled = true;
+        }
+        timeval slice = {0, static_cast<long>(kUsbEventSliceMS) * 1000};
+        int rc = libusb_handle_events_timeout_completed(ctx, &slice, &completed->flag);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+            (void)libusb_cancel_transfer(transfer);
+            cancelled = true;
+        }
+        if (i >= 2 * slices) {
+            // Not even the cancellation came back: leave the transfer and
+            // its flag to libusb rather than free them under its feet.
+            if (wakeable) {
+                std::lock_guard<std::mutex> hold(device->inLock);
+                device->inFlight = nullptr;
+            }
+            return LIBUSB_ERROR_IO;
+        }
+    }
+    if (wakeable) {
+        std::lock_guard<std::mutex> hold(device->inLock);
+        device->inFlight = nullptr;
+        device->wakePending = false;
+    }
+    delete completed;
+    *got = transfer->actual_length;
+    int rc;
+    switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+        rc = 0;
+        break;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        rc = LIBUSB_ERROR_TIMEOUT;
+        break;
+    case LIBUSB_TRANSFER_CANCELLED:
+        rc = LIBUSB_ERROR_INTERRUPTED;
+        break;
+    case LIBUSB_TRANSFER_STALL:
+        rc = LIBUSB_ERROR_PIPE;
+        break;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        rc = LIBUSB_ERROR_NO_DEVICE;
+        break;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        rc = LIBUSB_ERROR_OVERFLOW;
+        break;
+    default:
+        rc = LIBUSB_ERROR_IO;
+        break;
+    }
+    libusb_free_transfer(transfer);
+    return rc;
+}
+
+} // namespace
+
+aErr sxusb_wake(sxusb_device* device) {
+    if (device == nullptr) {
+        return aErrParam;
+    }
+    if (device->mode != kUsbModeLibusb) {
+        return aErrNone;
+    }
+    std::lock_guard<std::mutex> hold(device->inLock);
+    if (device->inFlight != nullptr) {
+        (void)libusb_cancel_transfer(device->inFlight);
+    } else {
+        device->wakePending = true;
+    }
+    return aErrNone;
+}
+
 aErr sxusb_get_from_USBlib_device(sxusb_device* device, uint8_t* byte) {
     if (device == nullptr || byte == nullptr) {
         return aErrParam;
@@ -418,9 +566,12 @@ aErr sxusb_get_from_USBlib_device(sxusb_device* device, uint8_t* byte) {
             break;
         case kUsbStateReady: {
             int got = 0;
-            int rc = libusb_bulk_transfer(device->handle, device->inEndpoint, device->inBuffer,
-                                          kUsbInBufferSize, &got, kUsbReadTimeoutMS);
-            if (rc == LIBUSB_ERROR_PIPE) {
+            int rc = sBulk(device, device->inEndpoint, device->inBuffer, kUsbInBufferSize,
+                           kUsbReadTimeoutMS, &got, true);
+            if (rc == LIBUSB_ERROR_INTERRUPTED) {
+                // Woken (sxusb_wake): like a time-out.
+                err = got > 0 ? aErrNone : aErrNotReady;
+            } else if (rc == LIBUSB_ERROR_PIPE) {
                 (void)libusb_clear_halt(device->handle, device->inEndpoint);
                 err = aErrNotReady;
             } else if (rc == LIBUSB_ERROR_TIMEOUT) {

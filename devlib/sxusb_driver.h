@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include <libusb.h>
 
@@ -79,6 +80,12 @@ struct sxusb_device {
     std::atomic<uint8_t> ioErrors;      // consecutive aErrIO results
     uint16_t inMaxPacket;               // wMaxPacketSize of the IN endpoint
     uint16_t outMaxPacket;              // wMaxPacketSize of the OUT endpoint (write chunk)
+    // The bulk IN transfer in flight, so that another thread can end it
+    // early (sxusb_wake); `wakePending` makes the next read return at once
+    // when no transfer was in flight. Guarded by `inLock`.
+    std::mutex inLock;
+    libusb_transfer* inFlight;
+    bool wakePending;
 };
 
 // The process-wide libusb context, created with libusb_init on first use
@@ -137,6 +144,14 @@ aErr sxusb_write_to_kernel_device(sxusb_device* device, const uint8_t* data, int
 // kUsbKernelReadWaitMS for a byte; aErrNotReady without one, aErrIO when the
 // node failed.
 aErr sxusb_get_from_device(sxusb_device* device, uint8_t* byte);
+// Makes a read that waits in its bulk IN transfer (up to kUsbReadTimeoutMS)
+// end now, with the bytes it has or aErrNotReady, as a time-out would; when
+// no transfer is in flight the next read does so at once. For the link
+// engine, whose reader must notice a synchronisation or a stop without
+// waiting out the read. Safe from any thread; does nothing in kernel mode
+// (its reads wait at most kUsbKernelReadWaitMS). aErrParam for a null
+// record. Never blocks for long.
+aErr sxusb_wake(sxusb_device* device);
 aErr sxusb_get_from_USBlib_device(sxusb_device* device, uint8_t* byte);
 aErr sxusb_get_from_kernel_device(sxusb_device* device, uint8_t* byte);
 

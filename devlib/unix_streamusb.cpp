@@ -51,6 +51,14 @@ aErr sUSBWait(unsigned long milliseconds, void* reference) {
     return sxusb_wait_kernel_device(s->device, ms);
 }
 
+aErr sUSBWake(void* reference) {
+    aUSBStream* s = static_cast<aUSBStream*>(reference);
+    if (!aVALIDUSBS(s)) {
+        return aErrParam;
+    }
+    return sxusb_wake(s->device);
+}
+
 aErr sUSBDelete(void* reference) {
     aUSBStream* s = static_cast<aUSBStream*>(reference);
     if (!aVALIDUSBS(s)) {
@@ -97,6 +105,8 @@ aErr sCreate(unsigned int serialNumber, aStream** stream) {
     }
     if (kernel) {
         aStream_SetWaitProc(s, sUSBWait);
+    } else {
+        aStream_SetWakeProc(s, sUSBWake);
     }
     *stream = s;
     return aErrNone;

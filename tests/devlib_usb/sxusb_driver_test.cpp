@@ -5,6 +5,7 @@
 #include "devlib/sxusb_driver.h"
 
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,32 @@ TEST_F(SxusbTest, BulkInTimeOutWithoutBytesIsNotReady) {
     EXPECT_GE(took, milliseconds(kUsbReadTimeoutMS - 50));
     EXPECT_LT(took, milliseconds(kUsbReadTimeoutMS * 3));
     EXPECT_EQ(dev_->ioErrors, 0);
+}
+
+// A wake from another thread ends a read waiting in its bulk transfer, as a
+// time-out would but long before one; a wake with no read waiting makes the
+// next read return at once; and reading goes on normally afterwards.
+TEST_F(SxusbTest, WakeEndsAWaitingReadLikeATimeOut) {
+    ASSERT_EQ(open("40F5849A"), aErrNone);
+    uint8_t b = 0;
+    aErr result = aErrUnknown;
+    auto start = steady_clock::now();
+    std::thread reader([&] { result = sxusb_get_from_device(dev_, &b); });
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(sxusb_wake(dev_), aErrNone);
+    reader.join();
+    EXPECT_EQ(result, aErrNotReady);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(kUsbReadTimeoutMS - 200));
+
+    EXPECT_EQ(sxusb_wake(dev_), aErrNone);
+    start = steady_clock::now();
+    EXPECT_EQ(sxusb_get_from_device(dev_, &b), aErrNotReady);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(kUsbReadTimeoutMS - 200));
+    EXPECT_EQ(dev_->ioErrors, 0);
+
+    ASSERT_EQ(sxusb_write_to_device(dev_, kMagic, 2), aErrNone);
+    EXPECT_EQ(readBytes(2), std::string("\x02\x00", 2));
+    EXPECT_EQ(sxusb_wake(nullptr), aErrParam);
 }
 
 TEST_F(SxusbTest, StalledEndpointsAreCleared) {
