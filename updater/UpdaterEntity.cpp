@@ -16,12 +16,60 @@ namespace {
 
 // Offsets in a prepare, sum or write reply (5F 07 status ...).
 constexpr int kStatusByte = 2;
+// The status a reply too short to hold one counts as: not accepted.
+constexpr uint8_t kStatusMissing = 0xFF;
 
 uint32_t be32(const unsigned char* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
+// Tries `connect` up to kUpgradeReconnectAttempts times, logging each attempt
+// with `attemptLine` (given the attempt's number and the number of attempts)
+// and waiting delayMs after each failure. Returns the last attempt's result.
+template <class Connect>
+aErr reconnectAttempts(const char* attemptLine, unsigned int delayMs, Connect connect) {
+    aErr err = aErrNotFound;
+    for (int attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
+        Log::log(DEBUG_Network, attemptLine, attempt, kUpgradeReconnectAttempts);
+        err = connect();
+        if (err == aErrNone) {
+            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+            return aErrNone;
+        }
+        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+                 static_cast<int>(delayMs));
+        aTime_MSSleep(delayMs);
+    }
+    return err;
+}
+
 } // namespace
+
+uint8_t UpdaterEntity::UpgradeReply::status() const {
+    return length > kStatusByte ? data[kStatusByte] : kStatusMissing;
+}
+
+aErr UpdaterEntity::_request(const uint8_t* request, uint8_t length, const char* sendFailure,
+                             uint8_t replyTo, UpgradeReply* reply) {
+    const aErr sent = sendPacket(cmdUPGRADE, length, request);
+    if (sent != aErrNone && sendFailure) {
+        // Every send-failure line takes the code; some also its text.
+        Log::log(DEBUG_Network_FIRM, sendFailure, static_cast<int>(sent),
+                 aError_GetErrorText(sent));
+        if (reply)
+            reply->sendFailed = true;
+        return sent;
+    }
+    if (!reply)
+        return sent;
+    return _await(replyTo, *reply);
+}
+
+aErr UpdaterEntity::_await(uint8_t replyTo, UpgradeReply& reply) {
+    const uint8_t match[] = {cmdUPGRADE, replyTo};
+    reply.length = sizeof match;
+    return receivePacket(match, &reply.length, reply.data);
+}
 
 aErr UpdaterEntity::init(Halvern::Corvantis::Module* module, unsigned char index, bool validate,
                          bool noLinkDropWait) {
@@ -35,21 +83,15 @@ aErr UpdaterEntity::init(Halvern::Corvantis::Module* module, unsigned char index
 aErr UpdaterEntity::LoaderInit() {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
     const uint8_t request[] = {val_UPGRADE_INIT};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n",
-                 static_cast<int>(err));
-        return err;
-    }
-    const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_INIT};
-    uint8_t length = sizeof match;
-    uint8_t reply[aPACKET_MAXDATA] = {};
-    err = receivePacket(match, &length, reply);
+    UpgradeReply reply;
+    const aErr err = _request(request, sizeof request, "NETWORK: Error sending UPGRADE_INIT (%d)\n",
+                              val_UPGRADE_INIT, &reply);
     if (err != aErrNone)
         return err;
-    if (length <= 5)
+    // { cmdUPGRADE, val_UPGRADE_INIT, load-base[4] }
+    if (reply.length <= 5)
         return aErrPacket;
-    const uint32_t base = be32(reply + 2);
+    const uint32_t base = be32(reply.data + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
     return aErrNone;
 }
@@ -65,25 +107,21 @@ aErr UpdaterEntity::TransferPrepare(const unsigned char* data, unsigned int leng
              "%02X]} \n",
              flags, data[0], data[1], data[2], data[3]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", static_cast<int>(be32(data)));
+    // { val_UPGRADE_PREPARE, flags, address[4] big-endian }
     const uint8_t request[] = {val_UPGRADE_PREPARE, flags, data[0], data[1], data[2], data[3]};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n",
-                 static_cast<int>(err));
-        return err;
-    }
-    const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_STATUS};
-    uint8_t replyLength = sizeof match;
-    uint8_t reply[aPACKET_MAXDATA] = {};
-    err = receivePacket(match, &replyLength, reply);
+    UpgradeReply reply;
+    const aErr err =
+        _request(request, sizeof request, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n",
+                 val_UPGRADE_STATUS, &reply);
     if (err != aErrNone)
         return err;
-    if (replyLength < 5 || reply[kStatusByte] != 0) {
+    // { cmdUPGRADE, val_UPGRADE_STATUS, status, block-size[2] }
+    if (reply.length < 5 || reply.status() != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return aErrInvalidOption;
     }
-    blockSize = static_cast<unsigned short>((reply[3] << 8) | reply[4]);
+    blockSize = static_cast<unsigned short>((reply.data[3] << 8) | reply.data[4]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
              blockSize);
     return aErrNone;
@@ -126,26 +164,24 @@ aErr UpdaterEntity::_block_transfer(const unsigned char* data, unsigned int leng
             Log::log(DEBUG_Network_FIRM,
                      "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n",
                      static_cast<int>(n));
-            // { val_UPGRADE_DATA, bytes[n] } after the command byte.
+            // { val_UPGRADE_DATA, bytes[n] }
             uint8_t request[1 + kUpgradeDataPerPacket];
             request[0] = val_UPGRADE_DATA;
             std::copy(data + sent, data + sent + n, request + 1);
-            err = sendPacket(cmdUPGRADE, static_cast<uint8_t>(n + 1), request);
-            if (err != aErrNone) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n",
-                         static_cast<int>(err));
-                return err;
-            }
-            const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_DATA};
-            uint8_t replyLength = sizeof match;
-            uint8_t reply[aPACKET_MAXDATA] = {};
-            if (receivePacket(match, &replyLength, reply) != aErrNone) {
+            UpgradeReply reply;
+            const aErr result =
+                _request(request, static_cast<uint8_t>(n + 1),
+                         "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", val_UPGRADE_DATA, &reply);
+            if (reply.sendFailed)
+                return result;
+            if (result != aErrNone) {
                 Log::log(DEBUG_Network_FIRM,
                          "\nNETWORK(DATA): No reply when initializing upgrade.\n");
                 err = aErrPacket;
                 break;
             }
-            const unsigned int accepted = replyLength > 2 ? reply[2] : 0;
+            // { cmdUPGRADE, val_UPGRADE_DATA, count }
+            const unsigned int accepted = reply.length > 2 ? reply.data[2] : 0;
             if (accepted != n) {
                 Log::log(DEBUG_Network_FIRM,
                          "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n",
@@ -170,34 +206,33 @@ aErr UpdaterEntity::_block_transfer(const unsigned char* data, unsigned int leng
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(sent),
              static_cast<int>(length));
 
-    if (err == aErrNone && m_validate) {
-        Log::log(DEBUG_Network_FIRM,
-                 "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-        const uint8_t request[] = {val_UPGRADE_SUM};
-        // A failed send shows as the missing reply below.
-        sendPacket(cmdUPGRADE, sizeof request, request);
-        const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_STATUS};
-        uint8_t replyLength = sizeof match;
-        uint8_t reply[aPACKET_MAXDATA] = {};
-        if (receivePacket(match, &replyLength, reply) != aErrNone) {
-            Log::log(DEBUG_Network_FIRM,
-                     "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-            err = aErrPacket;
-        } else {
-            const uint8_t status = replyLength > kStatusByte ? reply[kStatusByte] : 0xFF;
-            const uint32_t moduleSum = replyLength >= 7 ? be32(reply + 3) : ~sum;
-            if (status != 0 || moduleSum != sum) {
-                Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n",
-                         status, sum, moduleSum);
-                err = aErrInvalidOption;
-            } else {
-                Log::log(DEBUG_Network_FIRM,
-                         "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
-                         sum, moduleSum, static_cast<int>(blocks));
-            }
-        }
-    }
+    if (err == aErrNone && m_validate)
+        err = _validate_sum(sum, blocks);
     return err;
+}
+
+aErr UpdaterEntity::_validate_sum(unsigned int sum, unsigned int blocks) {
+    Log::log(DEBUG_Network_FIRM,
+             "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+    const uint8_t request[] = {val_UPGRADE_SUM};
+    UpgradeReply reply;
+    // No send-failure line: a failed send shows as the missing reply.
+    if (_request(request, sizeof request, nullptr, val_UPGRADE_STATUS, &reply) != aErrNone) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+        return aErrPacket;
+    }
+    // { cmdUPGRADE, val_UPGRADE_STATUS, status, sum[4] }; a reply too short
+    // to hold the sum cannot match.
+    const uint8_t status = reply.status();
+    const uint32_t moduleSum = reply.length >= 7 ? be32(reply.data + 3) : ~sum;
+    if (status != 0 || moduleSum != sum) {
+        Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum,
+                 moduleSum);
+        return aErrInvalidOption;
+    }
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n",
+             status, sum, moduleSum, static_cast<int>(blocks));
+    return aErrNone;
 }
 
 aErr UpdaterEntity::LoaderTransfer(const unsigned char* data, unsigned int length) {
@@ -251,18 +286,14 @@ aErr UpdaterEntity::FirmwareWrite(unsigned int length) {
     // { val_UPGRADE_WRITE, length[2] big-endian }
     const uint8_t request[] = {val_UPGRADE_WRITE, static_cast<uint8_t>(length >> 8),
                                static_cast<uint8_t>(length)};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n",
-                 static_cast<int>(err), aError_GetErrorText(err));
+    UpgradeReply reply;
+    const aErr err =
+        _request(request, sizeof request, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n",
+                 val_UPGRADE_STATUS, &reply);
+    if (reply.sendFailed)
         return err;
-    }
-    const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_STATUS};
-    uint8_t replyLength = sizeof match;
-    uint8_t reply[aPACKET_MAXDATA] = {};
-    err = receivePacket(match, &replyLength, reply);
-    const bool ok = err == aErrNone && replyLength > kStatusByte && reply[kStatusByte] == 0;
-    if (!ok) {
+    // { cmdUPGRADE, val_UPGRADE_STATUS, status }; no reply counts as a refusal.
+    if (err != aErrNone || reply.status() != 0) {
         Log::log(DEBUG_Network_FIRM,
                  "NETWORK: invalid or error reply when loader writing firmware.\n\n");
         return aErrInvalidOption;
@@ -275,47 +306,25 @@ aErr UpdaterEntity::_reconnect(unsigned int delayMs) {
     if (!m_module)
         return aErrResource;
     m_module->disconnect();
-    aErr err = aErrNotFound;
-    for (int attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
-                 kUpgradeReconnectAttempts);
-        err = m_module->reconnect();
-        if (err == aErrNone) {
-            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
-                 static_cast<int>(delayMs));
-        aTime_MSSleep(delayMs);
-    }
-    for (int attempt = 1; attempt <= kUpgradeReconnectAttempts; ++attempt) {
-        Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
-                 attempt, kUpgradeReconnectAttempts);
-        err = m_module->connect(linkTypeUSB, kNoSerialNumber);
-        if (err == aErrNone) {
-            Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
-        Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
-                 static_cast<int>(delayMs));
-        aTime_MSSleep(delayMs);
-    }
-    return err;
+    const aErr err = reconnectAttempts("NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
+                                       delayMs, [this] { return m_module->reconnect(); });
+    if (err == aErrNone)
+        return aErrNone;
+    // A module whose loader runs may attach under the default serial number.
+    return reconnectAttempts("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
+                             delayMs,
+                             [this] { return m_module->connect(linkTypeUSB, kNoSerialNumber); });
 }
 
 aErr UpdaterEntity::LoaderStart() {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
     const uint8_t request[] = {val_UPGRADE_LOAD};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-    if (err != aErrNone) {
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n",
-                 static_cast<int>(err));
+    UpgradeReply reply;
+    aErr err = _request(request, sizeof request, "NETWORK: Error sending UPGRADE_LOAD (%d)\n",
+                        val_UPGRADE_LOAD, &reply);
+    if (reply.sendFailed)
         return err;
-    }
-    const uint8_t match[] = {cmdUPGRADE, val_UPGRADE_LOAD};
-    uint8_t replyLength = sizeof match;
-    uint8_t reply[aPACKET_MAXDATA] = {};
-    if (receivePacket(match, &replyLength, reply) == aErrNone) {
+    if (err == aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
         return aErrNone;
     }
@@ -326,8 +335,7 @@ aErr UpdaterEntity::LoaderStart() {
                  static_cast<int>(err), aError_GetErrorText(err));
         return aErrTimeout;
     }
-    replyLength = sizeof match;
-    err = receivePacket(match, &replyLength, reply);
+    err = _await(val_UPGRADE_LOAD, reply);
     if (err == aErrNone) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
         return aErrNone;
@@ -341,9 +349,8 @@ aErr UpdaterEntity::LoaderStart() {
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     const uint8_t request[] = {val_UPGRADE_REBOOT};
-    aErr err = sendPacket(cmdUPGRADE, sizeof request, request);
-    if (err != aErrNone)
-        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    // No reply is awaited; a failed send is logged and the wait goes on.
+    const aErr err = _request(request, sizeof request, "NETWORK: Error sending Loader REBOOT\n");
     // Wait for the link to drop, at most m_rebootWaitMs: a module that
     // keeps its link up is then treated as rebooted.
     const uint64_t start = aTime_GetMSTicks();

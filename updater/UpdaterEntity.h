@@ -15,6 +15,7 @@
 #include "devlib/Entity.h"
 #include "devlib/Module.h"
 #include "devlib/aError.h"
+#include "devlib/aPacket.h"
 
 // Upgrade sub-commands (second data byte of every upgrade packet).
 enum : uint8_t {
@@ -95,6 +96,37 @@ public:
     void setRebootWaitBound(unsigned int ms) { m_rebootWaitMs = ms; }
 
 private:
+    // One awaited reply of the upgrade entity: its data bytes, from the
+    // cmdUPGRADE byte on, and their count.
+    struct UpgradeReply {
+        uint8_t data[aPACKET_MAXDATA] = {};
+        uint8_t length = 0;
+        // The request was never sent (its failure was logged and returned).
+        bool sendFailed = false;
+        // The status byte of a prepare, sum or write reply; nonzero (not
+        // accepted) when the reply is too short to hold one.
+        uint8_t status() const;
+    };
+
+    // One exchange of the upgrade protocol: sends { cmdUPGRADE, request[0 ..
+    // length-1] } to the module and, when `reply` is given, awaits the
+    // module's packet that begins { cmdUPGRADE, replyTo } (up to 1000 ms).
+    // A failed send is logged with `sendFailure`, a format given the code
+    // (int) and its text (const char*), which it may use or not; the send's
+    // code is then returned and reply->sendFailed set. With sendFailure null a
+    // failed send is not looked at and the reply is awaited all the same.
+    // Otherwise returns the wait's result (aErrNone when the reply came),
+    // or, with no reply asked for, the send's.
+    aErr _request(const uint8_t* request, uint8_t length, const char* sendFailure,
+                  uint8_t replyTo = 0, UpgradeReply* reply = nullptr);
+    // Awaits the reply { cmdUPGRADE, replyTo, ... } without sending anything
+    // (up to 1000 ms); aErrNone when it came.
+    aErr _await(uint8_t replyTo, UpgradeReply& reply);
+    // Asks the module for its byte sum of the block just sent and compares
+    // it with `sum`: aErrPacket when no reply comes, aErrInvalidOption for a
+    // nonzero status or a different sum.
+    aErr _validate_sum(unsigned int sum, unsigned int blocks);
+
     aErr _block_transfer(const unsigned char* data, unsigned int length, unsigned int& blocks);
     aErr _block_transfer_uei_helper(const unsigned char* data, unsigned int length,
                                     unsigned int& blocks, unsigned int& sum);

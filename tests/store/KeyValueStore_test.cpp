@@ -16,38 +16,12 @@
 #include "app/Log.h"
 #include "tests/support/TestSupport.h"
 
+using LogCapture = testsupport::LogCapture<Log>;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
 namespace {
-
-// Captures the debug log of the attribute files for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(tmpfile()) {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_Attributes);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(DEBUG_Attributes);
-        Log::SetOutput(stderr);
-        fclose(file_);
-    }
-    std::string text() {
-        fflush(file_);
-        std::string out;
-        rewind(file_);
-        char chunk[1024];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, file_)) > 0)
-            out.append(chunk, n);
-        return out;
-    }
-
-private:
-    FILE* file_;
-};
 
 struct ParseCase {
     const char* name;
@@ -116,7 +90,7 @@ TEST(KeyValueStoreLoad, OverLongLineEndsTheReading) {
 
 TEST(KeyValueStoreLoad, MissingFileIsCreatedWithTheTimes) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Attributes);
     std::string f = dir.file("new.settings");
     KeyValueStore store;
     store.Add("KEPT", "yes");
@@ -280,7 +254,7 @@ TEST(KeyValueStoreSave, KeyOrderAndUpdatedTime) {
 
 TEST(KeyValueStoreSave, DefaultFileInTheWorkingDirectory) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Attributes);
     char old[4096];
     ASSERT_NE(nullptr, getcwd(old, sizeof old));
     ASSERT_EQ(0, chdir(dir.path().c_str()));
@@ -297,7 +271,7 @@ TEST(KeyValueStoreSave, DefaultFileInTheWorkingDirectory) {
 
 TEST(KeyValueStoreSave, FailedSaveLeavesDiskAndStoreAsTheyWere) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Attributes);
     KeyValueStore store;
     store.Add("K", "v");
     std::string missing = dir.file("no/such/dir/attrs");

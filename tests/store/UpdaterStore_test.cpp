@@ -15,37 +15,12 @@
 #include "tests/support/TestSupport.h"
 
 using testsupport::fileExists;
+using LogCapture = testsupport::LogCapture<Log>;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
 namespace {
-
-class LogCapture {
-public:
-    LogCapture() : file_(tmpfile()) {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_Updater);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(DEBUG_Updater);
-        Log::SetOutput(stderr);
-        fclose(file_);
-    }
-    std::string text() {
-        fflush(file_);
-        std::string out;
-        rewind(file_);
-        char chunk[1024];
-        size_t n;
-        while ((n = fread(chunk, 1, sizeof chunk, file_)) > 0)
-            out.append(chunk, n);
-        return out;
-    }
-
-private:
-    FILE* file_;
-};
 
 bool isDirectory(const std::string& path) {
     struct stat st;
@@ -63,7 +38,7 @@ std::string thrownBy(const std::function<void()>& f) {
 
 TEST(UpdaterStore, CreatesTheRootWithParents) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Updater);
     std::string root = dir.file("home/.halvern/updater");
     mode_t old = umask(022);
     UpdaterStore store(root);
@@ -106,7 +81,7 @@ TEST(UpdaterStore, RootThatCannotBeADirectory) {
 
 TEST(UpdaterStore, AddDeviceTwiceReusesTheDirectory) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Updater);
     UpdaterStore store(dir.path());
     UpdaterStoreItem item = store.AddDevice(0xABCu);
     EXPECT_TRUE(item.IsValid());
@@ -136,7 +111,7 @@ TEST(UpdaterStore, AddDeviceTwiceReusesTheDirectory) {
 
 TEST(UpdaterStore, FindDeviceHitAndMiss) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Updater);
     UpdaterStore store(dir.path());
     UpdaterStoreItem untouched;
     untouched.itemName = "marker";
@@ -202,7 +177,7 @@ TEST(UpdaterStoreItem, FileExistsMatchesTheExactName) {
 
 TEST(UpdaterStore, FindLocalBuildsSkipsDotFiles) {
     TempDir dir;
-    LogCapture log;
+    LogCapture log(DEBUG_Updater);
     UpdaterStore store(dir.path());
     std::vector<UpdaterStoreItem> builds;
     EXPECT_TRUE(store.FindLocalBuilds(0xABCu, builds));

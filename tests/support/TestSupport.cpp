@@ -351,4 +351,25 @@ bool fileExists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {}
+
+CapturedOutput::~CapturedOutput() {
+    if (file_)
+        std::fclose(file_);
+}
+
+std::string CapturedOutput::text() const {
+    std::string out;
+    if (!file_)
+        return out;
+    std::fflush(file_);
+    std::rewind(file_);
+    // Reading to the end leaves the position there, so later writes append.
+    char chunk[1024];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file_)) > 0)
+        out.append(chunk, n);
+    return out;
+}
+
 } // namespace testsupport

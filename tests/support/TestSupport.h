@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,8 @@ std::string sourcePath(const std::string& relative);
 
 // True when this process runs in a network namespace whose interfaces are
 // only loopback and the veth ends that tools/netns-pair and netns-run
-// --multicast create (vhost*, vmod*, vmcast*): nothing sent from here can reach the machine's real network.
+// --multicast create (vhost*, vmod*, vmcast*): nothing sent from here can reach the machine's real
+// network.
 bool networkIsolated();
 
 // The programs that can send or answer discovery traffic (the Updater, the
@@ -99,5 +102,43 @@ private:
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+
+// An anonymous temporary file that collects what the code under test writes
+// to a FILE* stream, read back as text. The file goes away with the object.
+class CapturedOutput {
+public:
+    CapturedOutput();
+    ~CapturedOutput();
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+    // Null when no temporary file could be made (text() is then empty).
+    FILE* stream() const { return file_; }
+    // Everything written to the stream so far.
+    std::string text() const;
+
+private:
+    FILE* file_;
+};
+
+// Captures the debug log for as long as it lives: points the log's output at
+// a temporary file and switches the given packages on; at destruction
+// switches them off again and gives the output back to standard error.
+// LogT is the application's log class (Log); it is a parameter so that this
+// library, which the device-library tests link as well, does not depend on
+// the application. Usage: testsupport::LogCapture<Log> log(DEBUG_Updater);
+template <class LogT> class LogCapture : public CapturedOutput {
+public:
+    explicit LogCapture(uint32_t packages) : packages_(packages) {
+        LogT::SetOutput(stream());
+        LogT::ActivatePackage(packages_);
+    }
+    ~LogCapture() {
+        LogT::DeactivatePackage(packages_);
+        LogT::SetOutput(stderr);
+    }
+
+private:
+    uint32_t packages_;
+};
 
 } // namespace testsupport
