@@ -4,23 +4,18 @@
 // iteration is timed on its own; the median and the 99th percentile are
 // reported as counters (microseconds).
 //
-// The simulator is looked up as ../corvantis-sim next to this program's
-// directory (the build tree's layout), or at $CORVANTIS_SIM.
+// The simulator is BUILD/corvantis-sim or $CORVANTIS_SIM (bench/SimProcess.h).
 #include <arpa/inet.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench/SimProcess.h"
 #include "devlib/Module.h"
 #include "devlib/SystemClass.h"
 
@@ -29,99 +24,39 @@ using namespace Halvern::Corvantis;
 namespace {
 
 constexpr unsigned int kSerialBaud = 115200;
-constexpr int kSimStartLines = 20; // lines read at most before "ready"
+constexpr unsigned int kSimSerial = 0x40F5849A;
 
-std::string simPath() {
-    if (const char* path = std::getenv("CORVANTIS_SIM")) {
-        return path;
-    }
-    char self[4096] = {};
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(".");
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../corvantis-sim";
-}
-
-// One simulator with a TCP endpoint on loopback and a pseudo-terminal.
-class Simulator {
-public:
-    Simulator() {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            std::string path = simPath();
-            execl(path.c_str(), path.c_str(), "--tcp", "127.0.0.1:0", "--pty", "--max-runtime",
-                  "300", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        FILE* out = fdopen(fds[0], "r");
-        char line[512];
-        for (int i = 0; i < kSimStartLines && out != nullptr && fgets(line, sizeof(line), out);
-             ++i) {
-            std::string text(line);
-            text.erase(text.find_last_not_of("\r\n") + 1);
-            if (text == "ready") {
-                ready_ = true;
-                break;
-            }
-            if (text.rfind("tcp ", 0) == 0) {
-                std::string endpoint = text.substr(4, text.find(' ', 4) - 4);
-                port_ = static_cast<unsigned>(std::stoul(endpoint.substr(endpoint.rfind(':') + 1)));
-            } else if (text.rfind("pty ", 0) == 0) {
-                pty_ = text.substr(4, text.find(' ', 4) - 4);
-            }
-        }
-        out_ = out;
-    }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ != nullptr) {
-            fclose(out_);
-        }
-    }
-    bool ready() const { return ready_ && port_ != 0 && !pty_.empty(); }
-    linkSpec tcp() const {
-        linkSpec where{};
-        where.type = linkTypeTCPIP;
-        where.serialNumber = 0x40F5849A;
-        where.address = inet_addr("127.0.0.1");
-        where.port = port_;
-        return where;
-    }
-    linkSpec serial() const {
-        linkSpec where{};
-        where.type = linkTypeSerial;
-        where.serialNumber = 0x40F5849A;
-        where.address = kSerialBaud;
-        std::strncpy(where.portName, pty_.c_str(), sizeof(where.portName) - 1);
-        return where;
-    }
-
-private:
-    pid_t pid_ = -1;
-    FILE* out_ = nullptr;
-    bool ready_ = false;
-    unsigned port_ = 0;
-    std::string pty_;
-};
-
-Simulator& simulator() {
-    static Simulator sim;
+// One simulator with a TCP endpoint on loopback and a pseudo-terminal,
+// shared by both benchmarks.
+benchsim::SimProcess& simulator() {
+    static benchsim::SimProcess sim({"--tcp", "127.0.0.1:0", "--pty"});
     return sim;
 }
 
+bool simReady() {
+    return simulator().ready() && simulator().tcpPort() != 0 && !simulator().pty().empty();
+}
+
+linkSpec tcpLink() {
+    linkSpec where{};
+    where.type = linkTypeTCPIP;
+    where.serialNumber = kSimSerial;
+    where.address = inet_addr("127.0.0.1");
+    where.port = simulator().tcpPort();
+    return where;
+}
+
+linkSpec serialLink() {
+    linkSpec where{};
+    where.type = linkTypeSerial;
+    where.serialNumber = kSimSerial;
+    where.address = kSerialBaud;
+    std::strncpy(where.portName, simulator().pty().c_str(), sizeof(where.portName) - 1);
+    return where;
+}
+
 void runRoundTrips(benchmark::State& state, const linkSpec& where) {
-    if (!simulator().ready()) {
+    if (!simReady()) {
         state.SkipWithError("corvantis-sim did not start");
         return;
     }
@@ -155,10 +90,10 @@ void runRoundTrips(benchmark::State& state, const linkSpec& where) {
 }
 
 void BM_UEIGetRoundTripTCP(benchmark::State& state) {
-    runRoundTrips(state, simulator().tcp());
+    runRoundTrips(state, tcpLink());
 }
 void BM_UEIGetRoundTripSerial(benchmark::State& state) {
-    runRoundTrips(state, simulator().serial());
+    runRoundTrips(state, serialLink());
 }
 
 BENCHMARK(BM_UEIGetRoundTripTCP)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
