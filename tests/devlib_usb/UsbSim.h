@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "devlib/sxusb_driver.h"
 #include "tests/support/TestSupport.h"
 
 namespace usbtest {
@@ -94,6 +95,18 @@ struct UsbSim {
         return false;
     }
 };
+
+// For a test suite that shares one simulator: starts it (SetUpTestSuite)...
+inline bool startShared(UsbSim*& sim, const char* config) {
+    sim = new UsbSim();
+    return sim->start(config);
+}
+// ...and stops it and releases libusb's context (TearDownTestSuite).
+inline void stopShared(UsbSim*& sim) {
+    Corvantis_libusb_exit();
+    delete sim;
+    sim = nullptr;
+}
 
 template <typename F>
 bool eventually(F condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {

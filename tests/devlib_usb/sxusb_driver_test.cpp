@@ -30,15 +30,8 @@ usbtest::UsbSim* gSim = nullptr;
 
 class SxusbTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        gSim = new usbtest::UsbSim();
-        ASSERT_TRUE(gSim->start(kConfig));
-    }
-    static void TearDownTestSuite() {
-        Corvantis_libusb_exit();
-        delete gSim;
-        gSim = nullptr;
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(usbtest::startShared(gSim, kConfig)); }
+    static void TearDownTestSuite() { usbtest::stopShared(gSim); }
     void TearDown() override { sxusb_destroy(&dev_); }
 
     aErr open(const char* serial) {

@@ -42,15 +42,8 @@ bool collect(const linkSpec* where, bool* taken, void* reference) {
 
 class DiscoveryUsbTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        gSim = new usbtest::UsbSim();
-        ASSERT_TRUE(gSim->start(kConfig));
-    }
-    static void TearDownTestSuite() {
-        Corvantis_libusb_exit();
-        delete gSim;
-        gSim = nullptr;
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(usbtest::startShared(gSim, kConfig)); }
+    static void TearDownTestSuite() { usbtest::stopShared(gSim); }
 };
 
 TEST_F(DiscoveryUsbTest, ListsFamilyModulesOnly) {

@@ -59,15 +59,8 @@ bool versionRoundTrip(unsigned int id) {
 
 class StreamUsbTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        gSim = new usbtest::UsbSim();
-        ASSERT_TRUE(gSim->start(kConfig));
-    }
-    static void TearDownTestSuite() {
-        Corvantis_libusb_exit();
-        delete gSim;
-        gSim = nullptr;
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(usbtest::startShared(gSim, kConfig)); }
+    static void TearDownTestSuite() { usbtest::stopShared(gSim); }
 };
 
 TEST_F(StreamUsbTest, CreateRejectsBadArguments) {
