@@ -22,6 +22,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/SimProcess.h"
 #include "devlib/aLink.h"
 #include "devlib/aPacket.h"
 #include "devlib/unix_streamusb.h"
@@ -32,58 +33,14 @@ constexpr unsigned int kSerial = 0x40F5849A;
 constexpr unsigned int kRawSerial = 0x0A1B2C3D;
 constexpr unsigned long kReplyMS = 1000;
 constexpr int kIdleSeconds = 5;
-constexpr int kSimStartSeconds = 10;
-
-pid_t gSim = -1;
 
 bool sIsVersionReply(const aPacket* p, const void*) {
     return p->dataSize == 7 && p->data[0] == 3 && (p->data[1] & 0x3F) == 7;
 }
 
-// Starts the simulator and points the preload at its bus.
-bool startSim(const std::string& dir) {
-    std::string config = dir + "/sims.json";
-    FILE* f = fopen(config.c_str(), "w");
-    if (f == nullptr) {
-        return false;
-    }
-    fputs(R"({"modules": [{"serial": "40F5849A", "usb": true},)"
-          R"({"serial": "0A1B2C3D", "usb": {"maxPacket": 512}}]})",
-          f);
-    fclose(f);
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return false;
-    }
-    std::string exe(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", &exe[0], exe.size() - 1);
-    exe.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    std::string sim = exe.substr(0, exe.rfind('/'));
-    sim = sim.substr(0, sim.rfind('/')) + "/corvantis-sim";
-    gSim = fork();
-    if (gSim == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        unsetenv("UMOCKDEV_DIR");
-        execl(sim.c_str(), sim.c_str(), "--config", config.c_str(), "--max-runtime", "300",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    FILE* out = fdopen(fds[0], "r");
-    char line[1024];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kSimStartSeconds);
-    while (std::chrono::steady_clock::now() < deadline && fgets(line, sizeof line, out)) {
-        if (strncmp(line, "usb-env UMOCKDEV_DIR=", 21) == 0) {
-            std::string d = line + 21;
-            setenv("UMOCKDEV_DIR", d.substr(0, d.find(' ')).c_str(), 1);
-        }
-        if (strncmp(line, "ready", 5) == 0) {
-            return getenv("UMOCKDEV_DIR") != nullptr;
-        }
-    }
-    return false;
-}
+// The two simulated modules on the emulated bus.
+const char* const kSimConfig = R"({"modules": [{"serial": "40F5849A", "usb": true},)"
+                               R"({"serial": "0A1B2C3D", "usb": {"maxPacket": 512}}]})";
 
 void BM_UsbUEIRoundTrip(benchmark::State& state) {
     unsigned int id = aLink_CreateUSB(kSerial);
@@ -163,21 +120,14 @@ int main(int argc, char** argv) {
         perror("execv");
         return 1;
     }
-    const char* tmp = getenv("TMPDIR");
-    std::string where = std::string(tmp ? tmp : "/tmp") + "/bench_usb.XXXXXX";
-    std::vector<char> buf(where.begin(), where.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr || !startSim(buf.data())) {
+    benchsim::SimProcess sim({}, kSimConfig);
+    if (!sim.ready() || sim.usbEnvironment().empty()) {
         fprintf(stderr, "bench_usb: cannot start corvantis-sim with a USB bus\n");
         return 1;
     }
+    setenv("UMOCKDEV_DIR", sim.usbEnvironment().c_str(), 1);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    kill(gSim, SIGTERM);
-    waitpid(gSim, nullptr, 0);
-    std::string rm = std::string(buf.data()) + "/sims.json";
-    unlink(rm.c_str());
-    rmdir(buf.data());
     return 0;
 }
