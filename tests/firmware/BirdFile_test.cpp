@@ -21,33 +21,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Captures what the debug log writes while it lives.
-class LogCapture {
-public:
-    LogCapture() : file_(std::tmpfile()) {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_BirdFile);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(DEBUG_BirdFile);
-        Log::SetOutput(stderr);
-        std::fclose(file_);
-    }
-    std::string text() {
-        std::fflush(file_);
-        std::rewind(file_);
-        std::string out;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) {
-            out.append(buf, n);
-        }
-        std::fseek(file_, 0, SEEK_END);
-        return out;
-    }
-
-private:
-    FILE* file_;
+// The BIRD file log, captured for one test.
+struct LogCapture : testsupport::LogCapture<Log> {
+    LogCapture() : testsupport::LogCapture<Log>(DEBUG_BirdFile) {}
 };
 
 std::string birdtool() {
