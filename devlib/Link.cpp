@@ -68,6 +68,26 @@ aErr sQueue(unsigned int linkId, uint8_t address, uint8_t length, const uint8_t*
     return result;
 }
 
+// Stores the value of a void, byte, short or int request at `out` (big-endian)
+// and returns its byte count; -1 for any other type.
+int sStoreScalar(const uei& request, uint8_t* out) {
+    switch (request.type) {
+    case ueiTypeVoid:
+        return 0;
+    case ueiTypeByte:
+        out[0] = request.value.byteVal;
+        return 1;
+    case ueiTypeShort:
+        aUEI_StoreShort(out, request.value.shortVal);
+        return 2;
+    case ueiTypeInt:
+        aUEI_StoreInt(out, request.value.intVal);
+        return 4;
+    default:
+        return -1;
+    }
+}
+
 // Matches UEI replies against the record behind the reference: address,
 // command, option and index; on a match the value is decoded into it.
 bool sUEIFilter(const aPacket* packet, const void* reference) {
@@ -492,49 +512,37 @@ aErr Link::sendUEI(const uei& request) {
         return aErrPacket;
     }
     uint8_t data[kMaxDataBytes] = {request.command, request.option, request.specifier};
-    switch (request.type) {
-    case ueiTypeVoid:
-        return sQueue(m_impl->linkId, request.module, 3, data);
-    case ueiTypeByte:
-        data[3] = request.value.byteVal;
-        return sQueue(m_impl->linkId, request.module, 4, data);
-    case ueiTypeShort:
-        aUEI_StoreShort(&data[3], request.value.shortVal);
-        return sQueue(m_impl->linkId, request.module, 5, data);
-    case ueiTypeInt:
-        aUEI_StoreInt(&data[3], request.value.intVal);
-        return sQueue(m_impl->linkId, request.module, 7, data);
-    case ueiTypeBytes: {
-        const uint8_t* bytes = request.value.bytes.data;
-        size_t length = request.value.bytes.length;
-        if (bytes == nullptr && length != 0) {
-            return aErrParam;
-        }
-        size_t offset = 0;
-        unsigned int counter = 0;
-        bool more = true;
-        while (more) {
-            size_t chunk =
-                length - offset < kUEIMaxChunkBytes ? length - offset : kUEIMaxChunkBytes;
-            more = offset + chunk < length;
-            if (chunk != 0) {
-                std::memcpy(&data[3], bytes + offset, chunk);
-            }
-            data[3 + chunk] =
-                static_cast<uint8_t>((more ? kUEIContinueFlag : 0) | (counter & kUEISequenceMask));
-            aErr result =
-                sQueue(m_impl->linkId, request.module, static_cast<uint8_t>(chunk + 4), data);
-            if (result != aErrNone) {
-                return result;
-            }
-            offset += chunk;
-            ++counter;
-        }
-        return aErrNone;
+    if (request.type != ueiTypeBytes) {
+        int n = sStoreScalar(request, &data[3]);
+        return n < 0 ? aErrParam
+                     : sQueue(m_impl->linkId, request.module, static_cast<uint8_t>(3 + n), data);
     }
-    default:
+    // A byte array: chunks of at most kUEIMaxChunkBytes, each with its
+    // continuation flag and sequence number.
+    const uint8_t* bytes = request.value.bytes.data;
+    size_t length = request.value.bytes.length;
+    if (bytes == nullptr && length != 0) {
         return aErrParam;
     }
+    size_t offset = 0;
+    unsigned int counter = 0;
+    bool more = true;
+    while (more) {
+        size_t chunk = length - offset < kUEIMaxChunkBytes ? length - offset : kUEIMaxChunkBytes;
+        more = offset + chunk < length;
+        if (chunk != 0) {
+            std::memcpy(&data[3], bytes + offset, chunk);
+        }
+        data[3 + chunk] =
+            static_cast<uint8_t>((more ? kUEIContinueFlag : 0) | (counter & kUEISequenceMask));
+        aErr result = sQueue(m_impl->linkId, request.module, static_cast<uint8_t>(chunk + 4), data);
+        if (result != aErrNone) {
+            return result;
+        }
+        offset += chunk;
+        ++counter;
+    }
+    return aErrNone;
 }
 
 aErr Link::sendUEI(const uei& request, uint8_t subindex) {
@@ -545,21 +553,10 @@ aErr Link::sendUEI(const uei& request, uint8_t subindex) {
         return aErrPacket;
     }
     uint8_t data[kMaxDataBytes] = {request.command, request.option, request.specifier, subindex};
-    switch (request.type) {
-    case ueiTypeVoid:
-        return sQueue(m_impl->linkId, request.module, 4, data);
-    case ueiTypeByte:
-        data[4] = request.value.byteVal;
-        return sQueue(m_impl->linkId, request.module, 5, data);
-    case ueiTypeShort:
-        aUEI_StoreShort(&data[4], request.value.shortVal);
-        return sQueue(m_impl->linkId, request.module, 6, data);
-    case ueiTypeInt:
-        aUEI_StoreInt(&data[4], request.value.intVal);
-        return sQueue(m_impl->linkId, request.module, 8, data);
-    default:
-        return aErrParam;
-    }
+    // Byte arrays take no sub-index.
+    int n = sStoreScalar(request, &data[4]);
+    return n < 0 ? aErrParam
+                 : sQueue(m_impl->linkId, request.module, static_cast<uint8_t>(4 + n), data);
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t specifier,

@@ -309,6 +309,30 @@ aErr sxusb_write_to_device(sxusb_device* device, const uint8_t* data, int length
                                           : sxusb_write_to_kernel_device(device, data, length);
 }
 
+namespace {
+
+// What a libusb transfer gives in the device's state before it runs:
+// aErrNone when open and claimed (the transfer may run), aErrConnection when
+// closed, aErrNotReady while not open or still being claimed, and aErrIO for
+// any other state (logged with `unknownState`, given the state).
+aErr sStateResult(const sxusb_device* device, const char* unknownState) {
+    const uint32_t state = device->state.load();
+    switch (state) {
+    case kUsbStateReady:
+        return aErrNone;
+    case kUsbStateClosed:
+        return aErrConnection;
+    case kUsbStateCreated:
+    case kUsbStateOpening:
+        return aErrNotReady;
+    default:
+        sDebug(unknownState, static_cast<int>(state));
+        return aErrIO;
+    }
+}
+
+} // namespace
+
 aErr sxusb_write_to_USBlib_device(sxusb_device* device, const uint8_t* data, int length) {
     if (device == nullptr || (data == nullptr && length > 0) || length < 0) {
         return aErrParam;
@@ -316,16 +340,8 @@ aErr sxusb_write_to_USBlib_device(sxusb_device* device, const uint8_t* data, int
     if (device->mode != kUsbModeLibusb) {
         return aErrMode;
     }
-    aErr err = aErrNone;
-    switch (device->state) {
-    case kUsbStateClosed:
-        err = aErrConnection;
-        break;
-    case kUsbStateCreated:
-    case kUsbStateOpening:
-        err = aErrNotReady;
-        break;
-    case kUsbStateReady: {
+    aErr err = sStateResult(device, "libusb WRITE error dev state: %d\n");
+    if (err == aErrNone) {
         int sent = 0;
         int failures = 0;
         while (sent < length && failures < kUsbMaxWriteFailures) {
@@ -366,12 +382,6 @@ aErr sxusb_write_to_USBlib_device(sxusb_device* device, const uint8_t* data, int
         if (err == aErrNone && sent < length) {
             err = aErrWrite;
         }
-        break;
-    }
-    default:
-        sDebug("libusb WRITE error dev state: %d\n", static_cast<int>(device->state.load()));
-        err = aErrIO;
-        break;
     }
     return sHandleErrorTolerance(device, err);
 }
@@ -554,44 +564,27 @@ aErr sxusb_get_from_USBlib_device(sxusb_device* device, uint8_t* byte) {
     if (device->mode != kUsbModeLibusb) {
         return aErrMode;
     }
-    aErr err = aErrNone;
-    if (device->available <= 0) {
-        switch (device->state) {
-        case kUsbStateClosed:
-            err = aErrConnection;
-            break;
-        case kUsbStateCreated:
-        case kUsbStateOpening:
+    aErr err = device->available > 0 ? aErrNone
+                                     : sStateResult(device, "libusb READ error dev state: %d\n");
+    if (device->available <= 0 && err == aErrNone) {
+        int got = 0;
+        int rc = sBulk(device, device->inEndpoint, device->inBuffer, kUsbInBufferSize,
+                       kUsbReadTimeoutMS, &got, true);
+        if (rc == LIBUSB_ERROR_PIPE) {
+            (void)libusb_clear_halt(device->handle, device->inEndpoint);
             err = aErrNotReady;
-            break;
-        case kUsbStateReady: {
-            int got = 0;
-            int rc = sBulk(device, device->inEndpoint, device->inBuffer, kUsbInBufferSize,
-                           kUsbReadTimeoutMS, &got, true);
-            if (rc == LIBUSB_ERROR_INTERRUPTED) {
-                // Woken (sxusb_wake): like a time-out.
-                err = got > 0 ? aErrNone : aErrNotReady;
-            } else if (rc == LIBUSB_ERROR_PIPE) {
-                (void)libusb_clear_halt(device->handle, device->inEndpoint);
-                err = aErrNotReady;
-            } else if (rc == LIBUSB_ERROR_TIMEOUT) {
-                err = got > 0 ? aErrNone : aErrNotReady;
-            } else if (rc != 0) {
-                sDebug("libusb READ error bulk transfer: %d\n", rc);
-                err = aErrIO;
-            } else if (got <= 0) {
-                err = aErrNotReady;
-            }
-            if (err == aErrNone) {
-                device->cursor = device->inBuffer;
-                device->available = got;
-            }
-            break;
-        }
-        default:
-            sDebug("libusb READ error dev state: %d\n", static_cast<int>(device->state.load()));
+        } else if (rc == LIBUSB_ERROR_TIMEOUT || rc == LIBUSB_ERROR_INTERRUPTED) {
+            // A time-out, or woken (sxusb_wake): the bytes that came, if any.
+            err = got > 0 ? aErrNone : aErrNotReady;
+        } else if (rc != 0) {
+            sDebug("libusb READ error bulk transfer: %d\n", rc);
             err = aErrIO;
-            break;
+        } else if (got <= 0) {
+            err = aErrNotReady;
+        }
+        if (err == aErrNone) {
+            device->cursor = device->inBuffer;
+            device->available = got;
         }
     }
     if (err == aErrNone && device->available > 0) {
